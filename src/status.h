@@ -1,0 +1,61 @@
+// Receive statistics (telegram rate, lost telegrams, parse errors) and the status line that
+// reports them, with the output file's size, on a terminal.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+class Status {
+  public:
+    using SteadyClock = std::chrono::steady_clock;
+
+    // `outputPath`: the file whose size the line reports (not opened or checked here).
+    // `periodMs`: minimum time between two lines, in milliseconds; the first line is due one
+    // period after construction. Throws std::invalid_argument when `periodMs` is 0 (the rate is
+    // divided by the elapsed interval, which must not be 0).
+    Status(std::string outputPath, unsigned int periodMs);
+    // As above, with the steady-clock time the first period starts from.
+    Status(std::string outputPath, unsigned int periodMs, SteadyClock::time_point start);
+
+    // Records one decoded telegram by its header's 64-bit telegram counter. A counter above the
+    // previous one adds the skipped counters to the lost total; an equal or lower one (repeat,
+    // sensor restart, late telegram) adds nothing. The first telegram only sets the reference.
+    void telegramReceived(uint64_t telegramCounter);
+
+    // Records one datagram dropped because it could not be decoded.
+    void parseErrorOccured();
+
+    // Writes the status line to standard output and flushes it, when at least the period has
+    // passed since the last line (or construction); otherwise only reads the steady clock.
+    // The line starts with "\r" so that it overwrites the previous one; it ends with "\n" only
+    // when `newline` is true. Never throws for a missing output file: its size shows as "?".
+    void print(bool newline);
+
+    // The same with the clocks and the stream given: `now` the steady-clock time, `wallSeconds`
+    // the wall-clock time in whole seconds since the epoch (shown in local time). Returns true
+    // when a line was written to `out`.
+    bool print(bool newline, SteadyClock::time_point now, std::time_t wallSeconds,
+               std::ostream& out);
+
+    // Totals since construction; printing resets none of them.
+    uint64_t lostTelegrams() const { return lostCount; }
+    uint64_t parseErrors() const { return parseErrorCount; }
+    uint64_t telegramsReceived() const { return receivedCount; }
+
+  private:
+    int64_t elapsedMs(SteadyClock::time_point now) const;
+
+    std::filesystem::path outputPath;
+    uint32_t periodMs;
+    SteadyClock::time_point lastPrintTime;
+    uint64_t lastTelegramCounter = 0;
+    uint64_t lostCount = 0;
+    uint64_t parseErrorCount = 0;
+    uint64_t receivedCount = 0;
+    uint64_t receivedAtLastPrint = 0;
+    bool firstTelegramSeen = false;
+};
