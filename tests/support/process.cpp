@@ -1,0 +1,158 @@
+// Runs programs for the tests: posix_spawn with outputs captured in memory files, polling waits
+// with deadlines, and kill-and-reap on destruction.
+#include "process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace testing_support {
+namespace {
+
+// How often a wait looks at the child again: short against test deadlines of seconds.
+constexpr std::chrono::milliseconds pollInterval{5};
+
+std::runtime_error systemError(const std::string& what, int error) {
+    return std::runtime_error(what + ":" + std::strerror(error));
+}
+
+int makeMemoryFile(const char* name) {
+    const int fd = memfd_create(name, MFD_CLOEXEC);
+    if (fd < 0) throw systemError("memfd_create", errno);
+    return fd;
+}
+
+// Reads the whole file from offset 0 without moving the offset the child writes at.
+std::string readAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        offset += n;
+    }
+    return text;
+}
+
+ExitStatus decode(int waitStatus) {
+    if (WIFEXITED(waitStatus)) return {WEXITSTATUS(waitStatus), 0};
+    return {-1, WTERMSIG(waitStatus)};
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
+    outFd_ = makeMemoryFile("child-stdout");
+    try {
+        errFd_ = makeMemoryFile("child-stderr");
+    } catch (...) {
+        close(outFd_);
+        throw;
+    }
+
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(path.c_str()));
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outFd_, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errFd_, STDERR_FILENO);
+    // Default signal actions and an empty mask, whatever the test runner inherited: a shell that
+    // starts jobs in the background makes them ignore SIGINT, which the tests send.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const int error = posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        close(outFd_);
+        close(errFd_);
+        throw systemError("cannot start " + path, error);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (!status_) {
+        kill(pid_, SIGKILL);
+        reap(true);
+    }
+    close(outFd_);
+    close(errFd_);
+}
+
+bool ChildProcess::sendSignal(int signal) { return !status_ && kill(pid_, signal) == 0; }
+
+bool ChildProcess::reap(bool block) {
+    if (status_) return true;
+    int waitStatus = 0;
+    pid_t done;
+    do {
+        done = waitpid(pid_, &waitStatus, block ? 0 : WNOHANG);
+    } while (done < 0 && errno == EINTR);
+    if (done != pid_) return false;
+    status_ = decode(waitStatus);
+    return true;
+}
+
+std::optional<ExitStatus> ChildProcess::wait(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!reap(false)) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(pollInterval);
+    }
+    return status_;
+}
+
+bool ChildProcess::waitForOutput(const std::function<bool(const std::string&)>& ready,
+                                 std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const bool ended = reap(false);
+        // Read after the reap so that output written just before the end is seen.
+        if (ready(out())) return true;
+        if (ended || std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(pollInterval);
+    }
+}
+
+std::string ChildProcess::out() const { return readAll(outFd_); }
+
+std::string ChildProcess::err() const { return readAll(errFd_); }
+
+ProgramRun runProgram(const std::string& path, const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds timeout) {
+    ChildProcess child(path, arguments);
+    ProgramRun run;
+    run.status = child.wait(timeout);
+    if (!run.status) {
+        child.sendSignal(SIGKILL);
+        child.wait(timeout);
+    }
+    run.out = child.out();
+    run.err = child.err();
+    return run;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,74 @@
+// Runs programs for the tests: arguments in, standard output and standard error captured,
+// deadlines enforced, and never a child process left behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// How a program ended.
+struct ExitStatus {
+    int exitCode = -1;  // the status passed to exit(), or -1 when a signal ended the program
+    int signal = 0;     // the signal that ended the program, or 0 when it exited
+    bool operator==(const ExitStatus&) const = default;
+};
+
+// What runProgram saw.
+struct ProgramRun {
+    std::optional<ExitStatus> status;  // empty: the deadline passed and the program was killed
+    std::string out;                   // everything written to standard output
+    std::string err;                   // everything written to standard error
+};
+
+// A running program. It starts with default signal actions and no blocked signals. Its standard
+// input is /dev/null; standard output and standard error go to anonymous in-memory files, so a
+// program that writes a lot never blocks on a full pipe and the outputs can be read at any time.
+// The destructor kills (SIGKILL) and reaps a program that is still running.
+class ChildProcess {
+  public:
+    // Starts `path` with argv[0] = path followed by `arguments`, in this process's environment.
+    // Throws std::runtime_error (with the system error text) when the program cannot be started.
+    ChildProcess(const std::string& path, const std::vector<std::string>& arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // Sends `signal` to the program; false if it has already been reaped or kill() failed.
+    bool sendSignal(int signal);
+
+    // Waits until the program ends or `timeout` has passed. Returns its status, or nothing on
+    // time-out (the program then keeps running). Once reaped, returns the same status again.
+    std::optional<ExitStatus> wait(std::chrono::milliseconds timeout);
+
+    // Waits until `ready(standard output so far)` holds or `timeout` has passed; false on
+    // time-out or when the program ended without it holding.
+    bool waitForOutput(const std::function<bool(const std::string&)>& ready,
+                       std::chrono::milliseconds timeout);
+
+    // Everything the program has written so far.
+    std::string out() const;
+    std::string err() const;
+
+  private:
+    bool reap(bool block);
+
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    std::optional<ExitStatus> status_;
+};
+
+// Runs a program to its end: starts it, waits up to `timeout` (then kills it), returns its
+// status and both outputs.
+ProgramRun runProgram(const std::string& path, const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+}  // namespace testing_support
