@@ -1,0 +1,45 @@
+# Installation of the manual pages, and the Debian package (CPack DEB) of compact_csv and
+# compact_sim with its dependencies computed from the binaries.
+
+# Debian installs manual pages gzip-compressed; -n leaves name and time stamp out of the
+# archive, so that two builds of the same page give the same bytes.
+find_program(COMPACT_GZIP gzip REQUIRED)
+set(compact_man_pages compact_csv.1 compact_sim.1)
+set(compact_man_outputs "")
+foreach(page IN LISTS compact_man_pages)
+  set(copy ${PROJECT_BINARY_DIR}/man/${page})
+  add_custom_command(OUTPUT ${copy}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/${page} ${copy}
+    COMMAND ${COMPACT_GZIP} -9 -n -f ${copy}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/${page}
+    COMMENT "Compressing manual page ${page}"
+    VERBATIM)
+  list(APPEND compact_man_outputs ${copy}.gz)
+endforeach()
+add_custom_target(compact_man_pages ALL DEPENDS ${compact_man_outputs})
+install(FILES ${compact_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(COMPACT_PACKAGE_MAINTAINER "compact_csv maintainers <compact-csv@localhost>" CACHE STRING
+    "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME compact-csv)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${COMPACT_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "compact_csv receives the UDP telegrams of a multi-layer scanning range\n"
+    "sensor in the Compact format, selects scan lines, beams and echoes and\n"
+    "writes them as CSV, with a status line of telegram rate, lost telegrams\n"
+    "and parse errors. compact_sim sends synthetic Compact frames of a scan of\n"
+    "a room, for trying the receiver without a sensor.")
+# The receiver's help names the installed format description, which was fixed at configure
+# time from CMAKE_INSTALL_PREFIX: the package installs under the same prefix.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Dependencies (libc, libstdc++, libpcap, ...) come from dpkg-shlibdeps run on the binaries.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
