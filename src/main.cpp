@@ -1,17 +1,21 @@
 // Program entry of the receiver: command-line parsing, help and version, conversion of the
-// filter arguments into the writer's settings, and main().
-
-// GCC 12 reports a false -Wmaybe-uninitialized inside libstdc++'s <regex> when optimising with
-// sanitizers; the option library instantiates <regex> here to parse option names and values.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// filter arguments into the writer's settings, the stop flag set by SIGINT and SIGTERM, the
+// receive loop and main().
 
 #include "main.h"
 
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "compact_frame_magic.h"
+#include "kaitaistream.h"
+#include "socket_cross_platform.h"
+#include "status.h"
 
 #ifndef COMPACT_FORMAT_DOC
 // The build sets the installed path; this fallback only keeps stray builds compiling.
@@ -187,12 +191,140 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     return settings;
 }
 
-#ifndef COMPACT_CSV_NO_MAIN
-int main(int argc, char** argv) {
-    const cxxopts::ParseResult arguments = parseArguments(argc, const_cast<const char**>(argv));
-    const CompactCSV::Options settings = processArguments(arguments);
-    // TODO(#5): receive loop
-    static_cast<void>(settings);
-    return 0;
+std::atomic<SigINT*> SigINT::installed{nullptr};
+
+namespace {
+
+// The signals that ask the receiver to stop: Ctrl-C, and the service manager's stop request.
+constexpr int stopSignals[] = {SIGINT, SIGTERM};
+
+// Sets the action of every stop signal; false (with the actions set so far left in place) when the
+// system refuses one.
+bool setStopActions(void (*action)(int)) {
+    struct sigaction settings {};
+    settings.sa_handler = action;
+    sigemptyset(&settings.sa_mask);
+    settings.sa_flags = 0;  // no SA_RESTART: a waiting recv() returns at once with EINTR
+    for (int signal : stopSignals) {
+        if (sigaction(signal, &settings, nullptr) == -1) return false;
+    }
+    return true;
 }
+
+}  // namespace
+
+SigINT::SigINT() {
+    installed.store(this);
+    if (!setStopActions(&SigINT::handler)) {
+        setStopActions(SIG_DFL);
+        installed.store(nullptr);
+        throw std::runtime_error("Failed to install signal handler");
+    }
+}
+
+SigINT::~SigINT() {
+    setStopActions(SIG_DFL);
+    installed.store(nullptr);
+}
+
+SigINT& SigINT::instance() {
+    static SigINT flag;
+    return flag;
+}
+
+void SigINT::handler(int signal) {
+    if (signal != SIGINT && signal != SIGTERM) return;
+    if (SigINT* flag = installed.load()) flag->interrupted = 1;
+}
+
+namespace {
+
+// Receive buffer size: the largest value of the IPv4 total-length field, so every UDP payload fits
+// and no datagram is ever cut short.
+constexpr size_t receiveBufferBytes = 65535;
+
+// Receive time-out: how long a stop request can wait for the loop, which checks it before every
+// receive, and how stale the status line can get without datagrams.
+constexpr unsigned int receiveTimeoutSeconds = 1;
+
+// Minimum time between two status lines.
+constexpr unsigned int statusPeriodMs = 5000;
+
+// Valid UDP ports to listen on; 0 would make the system pick one nobody sends to.
+constexpr int lowestPort = 1;
+constexpr int highestPort = 65535;
+
+void reportWriteFailure(const CompactCSV& writer) {
+    std::cerr << "Failed to write output:" << writer.errorText() << '\n';
+}
+
+std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
+    const int port = arguments["port"].as<int>();
+    if (port < lowestPort || port > highestPort) refuse("Port must be between 1 and 65535");
+    const auto localPort = static_cast<unsigned short>(port);
+    std::unique_ptr<Socket> socket =
+        arguments.count("address") != 0
+            ? std::make_unique<Socket>(localPort, arguments["address"].as<std::string>())
+            : std::make_unique<Socket>(localPort);
+    socket->setTimeout(receiveTimeoutSeconds);  // without it a stop request waits for a datagram
+    return socket;
+}
+
+}  // namespace
+
+bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& writer) {
+    try {
+        const std::string bytes(datagram);
+        kaitai::kstream io(bytes);
+        ravo::compact_frame_magic_t frame(&io);
+        if (status != nullptr)
+            status->telegramReceived(frame.frame()->header()->telegram_counter());
+        writer.process(frame.frame());
+        return true;
+    } catch (const std::exception&) {
+        // The decoder's validation errors, its end-of-data error and memory exhaustion alike: one
+        // bad datagram must never end a recording.
+        if (status != nullptr) status->parseErrorOccured();
+        return false;
+    }
+}
+
+bool receiveUntilStopped(Socket& socket, Status* status, CompactCSV& writer) {
+    std::vector<char> buffer(receiveBufferBytes);
+    while (!SigINT::instance().isInterrupted()) {
+        if (status != nullptr) status->print(false);
+        const ssize_t size = socket.receive(buffer.data(), buffer.size());
+        if (size < 0) continue;  // time-out, signal or receive error: check the flag again
+        handleDatagram(std::string_view(buffer.data(), static_cast<size_t>(size)), status, writer);
+        if (writer.failed()) return false;
+    }
+    return true;
+}
+
+int runReceiver(int argc, const char** argv) {
+    try {
+        const cxxopts::ParseResult arguments = parseArguments(argc, argv);
+        const CompactCSV::Options settings = processArguments(arguments);
+        const std::unique_ptr<Socket> socket = openSocket(arguments);
+        std::shared_ptr<Status> status;
+        if (settings.csvFile != "-")
+            status = std::make_shared<Status>(settings.csvFile, statusPeriodMs);
+        CompactCSV writer(settings);
+
+        // The final flush and close can fail as well (a full disk shows there first). Leaving the
+        // scope releases writer, status, socket, settings and arguments, in that order.
+        if (!receiveUntilStopped(*socket, status.get(), writer) || !writer.finish()) {
+            reportWriteFailure(writer);
+            return exitFailure;
+        }
+        return EXIT_SUCCESS;
+    } catch (const std::exception& error) {
+        // Set-up errors: an invalid --address, a failed connect, the signal handler refused.
+        std::cerr << error.what() << '\n';
+        return exitFailure;
+    }
+}
+
+#ifndef COMPACT_CSV_NO_MAIN
+int main(int argc, char** argv) { return runReceiver(argc, const_cast<const char**>(argv)); }
 #endif

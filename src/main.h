@@ -1,12 +1,19 @@
 // Program entry of the receiver: the command line (option table, help, version, range arguments
-// and their consistency checks) that turns argv into the writer's settings.
+// and their consistency checks) that turns argv into the writer's settings, the stop flag set by
+// SIGINT and SIGTERM, and the receive loop that joins socket, decoder, status line and writer.
 #pragma once
 
+#include <atomic>
+#include <csignal>
 #include <cxxopts.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "compact_csv.h"
+
+class Socket;
+class Status;
 
 // Version printed by --version, as major.minor.patch.
 constexpr int versionMajor = 0;
@@ -49,3 +56,67 @@ std::vector<float> angleRange(const std::string& text);
 
 // Installed location of the Compact format description that the help text refers to.
 const char* formatDocumentPath();
+
+// The stop request of the receive loop: one process-wide flag set by SIGINT and SIGTERM.
+//
+// The first call of instance() builds the object and installs handler() for both signals, without
+// SA_RESTART, so that a receive waiting for a datagram returns early when one arrives. The handler
+// stays installed until the object is destroyed at process exit, which restores the default
+// actions. A second signal only sets the flag again.
+class SigINT {
+  public:
+    // The one object, built on the first call. Throws std::runtime_error "Failed to install signal
+    // handler" when a handler cannot be installed (no handler is left installed then, and a later
+    // call tries again).
+    static SigINT& instance();
+
+    // True once SIGINT or SIGTERM has arrived since the object was built. Reads the flag afresh on
+    // every call.
+    bool isInterrupted() const { return interrupted != 0; }
+
+    // The installed handler: sets the flag for SIGINT and SIGTERM, ignores other signal numbers.
+    // Async-signal-safe: it only stores into a lock-free flag.
+    static void handler(int signal);
+
+    ~SigINT();
+    SigINT(const SigINT&) = delete;
+    SigINT& operator=(const SigINT&) = delete;
+
+  private:
+    SigINT();
+
+    volatile std::sig_atomic_t interrupted = 0;
+    // The object whose flag the handler sets; null while none is installed. A pointer rather than a
+    // call of instance() in the handler, which could run while instance() is still building it.
+    static std::atomic<SigINT*> installed;
+    static_assert(std::atomic<SigINT*>::is_always_lock_free,
+                  "the handler needs a lock-free pointer");
+};
+
+// Handles one datagram: copies `datagram` into a byte string, decodes it as a Compact frame,
+// reports its telegram counter to `status` (when not null) and hands the frame to `writer`. Any
+// std::exception raised meanwhile (a validation error of the decoder, data ending before the frame
+// does, an absurd count, memory exhaustion, an error thrown while writing) drops the datagram:
+// `status` counts a parse error, nothing is rethrown. A frame that fails while the writer writes
+// its rows may leave those rows partly written and still counts as a telegram. Returns true when
+// the frame was decoded and written. Does not look at writer.failed(). The source of the bytes
+// (socket, capture file) is the caller's business.
+bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& writer);
+
+// Receives datagrams from `socket` and hands each to handleDatagram until SigINT reports a stop
+// request, checked before every receive. Before every receive, `status` (when not null) may print
+// its line. Receive time-outs and errors are retried silently; the socket's time-out bounds how
+// long a stop request waits. Returns false as soon as the writer reports a failed output (checked
+// once per datagram), true when stopped by a signal. Throws what SigINT::instance() throws.
+bool receiveUntilStopped(Socket& socket, Status* status, CompactCSV& writer);
+
+// The receiver from command line to exit status: parses the arguments (which may end the process,
+// see parseArguments and processArguments), refuses a port outside 1..65535 ("Port must be between
+// 1 and 65535", status 1), binds the socket (connected to --address when given) with a 1 s receive
+// time-out, creates the status line when writing to a file, opens the writer, and receives until
+// SIGINT or SIGTERM. Then releases writer, status and socket in that order.
+// Returns 0 after a stop by signal with all output written; 1 after a failed write
+// ("Failed to write output:" + system error text on standard error) or a set-up error thrown by the
+// socket or the signal handler (its message on standard error). Socket creation, bind and output
+// file failures end the process with status 1 inside those classes.
+int runReceiver(int argc, const char** argv);

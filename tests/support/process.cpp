@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -135,6 +137,24 @@ bool ChildProcess::waitForOutput(const std::function<bool(const std::string&)>& 
         if (ended || std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(pollInterval);
     }
+}
+
+bool ChildProcess::waitForSignalHandler(int signal, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::string statusPath = "/proc/" + std::to_string(pid_) + "/status";
+    while (!reap(false)) {
+        // "SigCgt:" is followed by the caught-signal mask in hexadecimal, bit n-1 for signal n.
+        std::ifstream status(statusPath);
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigCgt:", 0) != 0) continue;
+            const uint64_t caught = std::stoull(line.substr(7), nullptr, 16);
+            if ((caught >> (signal - 1)) & 1u) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(pollInterval);
+    }
+    return false;
 }
 
 std::string ChildProcess::out() const { return readAll(outFd_); }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ struct ExitStatus {
     int exitCode = -1;  // the status passed to exit(), or -1 when a signal ended the program
     int signal = 0;     // the signal that ended the program, or 0 when it exited
     bool operator==(const ExitStatus&) const = default;
+    friend std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
+        if (status.signal != 0) return out << "killed by signal " << status.signal;
+        return out << "exit status " << status.exitCode;
+    }
 };
 
 // What runProgram saw.
@@ -52,6 +57,11 @@ class ChildProcess {
     // time-out or when the program ended without it holding.
     bool waitForOutput(const std::function<bool(const std::string&)>& ready,
                        std::chrono::milliseconds timeout);
+
+    // Waits until the program has installed a handler for `signal` (the signal shows in the
+    // caught-signal mask of /proc/<pid>/status) or `timeout` has passed; false on time-out or when
+    // the program ended first. A program that installs its handler once set up is then ready.
+    bool waitForSignalHandler(int signal, std::chrono::milliseconds timeout);
 
     // Everything the program has written so far.
     std::string out() const;
