@@ -6,16 +6,24 @@
 
 #include <malloc.h>
 
+#include <array>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "compact_frame_magic.h"
 #include "kaitaistream.h"
+#include "pcap_reader.h"
 #include "socket_cross_platform.h"
 #include "status.h"
 
@@ -262,16 +270,75 @@ void reportWriteFailure(const CompactCSV& writer) {
     std::cerr << "Failed to write output:" << writer.errorText() << '\n';
 }
 
-std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
+// The "port" option, refused outside 1..65535 (status 1).
+unsigned short checkedPort(const cxxopts::ParseResult& arguments) {
     const int port = arguments["port"].as<int>();
     if (port < lowestPort || port > highestPort) refuse("Port must be between 1 and 65535");
-    const auto localPort = static_cast<unsigned short>(port);
+    return static_cast<unsigned short>(port);
+}
+
+std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
+    const unsigned short localPort = checkedPort(arguments);
     std::unique_ptr<Socket> socket =
         arguments.count("address") != 0
             ? std::make_unique<Socket>(localPort, arguments["address"].as<std::string>())
             : std::make_unique<Socket>(localPort);
     socket->setTimeout(receiveTimeoutSeconds);  // without it a stop request waits for a datagram
     return socket;
+}
+
+// "<count> <name>, ..." for the non-zero counts, in index order; name(i) names index i.
+template <size_t N, typename Name>
+std::string reasonList(const std::array<uint64_t, N>& counts, Name name) {
+    std::string list;
+    for (size_t i = 0; i < N; ++i) {
+        if (counts[i] == 0) continue;
+        if (!list.empty()) list += ", ";
+        list += std::to_string(counts[i]) + ' ' + name(i);
+    }
+    return list;
+}
+
+// "<total> <what>", followed by " (<reasons>)" when the total is not 0.
+std::string withReasons(uint64_t total, const std::string& what, const std::string& reasons) {
+    return std::to_string(total) + ' ' + what + (total == 0 ? "" : " (" + reasons + ")");
+}
+
+// Converts the capture named by --pcap; see runReceiver.
+int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings) {
+    const std::string path = arguments["pcap"].as<std::string>();
+    compact::UdpFilter filter;
+    filter.destinationPort = checkedPort(arguments);
+    if (arguments.count("address") != 0) {
+        // The same refusal as the socket's for an address it cannot connect to.
+        filter.sourceAddress = compact::parseIpv4Address(arguments["address"].as<std::string>());
+        if (!filter.sourceAddress) throw std::runtime_error("Invalid IPv4 address");
+    }
+    // Opened before the output, so that a wrong file name does not truncate an existing CSV.
+    std::unique_ptr<compact::PcapReader> reader;
+    try {
+        reader = std::make_unique<compact::PcapReader>(path, filter);
+    } catch (const compact::CaptureError& error) {
+        std::cerr << error.what() << '\n';
+        return exitFailure;
+    }
+    // The status object always counts, for the summary; it prints only with an output file.
+    const bool toFile = settings.csvFile != "-";
+    Status status(settings.csvFile, statusPeriodMs);
+    CompactCSV writer(settings);
+
+    const ConversionEnd end = convertCapture(*reader, status, toFile, writer);
+    if (end.outputFailed || !writer.finish()) {
+        if (end.statusLineShown) std::cout << '\n';
+        reportWriteFailure(writer);
+        return exitFailure;
+    }
+    if (!reader->readError().empty()) std::cerr << path << ": " << reader->readError() << '\n';
+    // Standard output carries the CSV when there is no output file.
+    std::ostream& out = toFile ? std::cout : std::cerr;
+    if (end.statusLineShown) out << '\n';
+    out << conversionSummary(path, *reader, status, writer.rowsWritten()) << std::endl;
+    return EXIT_SUCCESS;
 }
 
 }  // namespace
@@ -305,6 +372,50 @@ bool receiveUntilStopped(Socket& socket, Status* status, CompactCSV& writer) {
     return true;
 }
 
+ConversionEnd convertCapture(compact::PcapReader& reader, Status& status, bool showStatus,
+                             CompactCSV& writer) {
+    ConversionEnd end;
+    while (!SigINT::instance().isInterrupted()) {
+        if (showStatus) {
+            const auto wall = std::chrono::floor<std::chrono::seconds>(
+                std::chrono::system_clock::now().time_since_epoch());
+            end.statusLineShown |= status.print(false, Status::SteadyClock::now(),
+                                                static_cast<std::time_t>(wall.count()), std::cout);
+        }
+        const std::optional<compact::UdpDatagram> datagram = reader.next();
+        if (!datagram) break;
+        const std::span<const uint8_t> payload = datagram->payload;
+        handleDatagram(
+            std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()),
+            &status, writer);
+        if (writer.failed()) {
+            end.outputFailed = true;
+            break;
+        }
+    }
+    return end;
+}
+
+std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
+                              const Status& status, uint64_t rowsWritten) {
+    const compact::CaptureStats& capture = reader.stats();
+    const compact::ReassemblyStats& reassembly = reader.reassembly();
+    const std::string dropped = reasonList(reassembly.dropped, [](size_t i) {
+        return compact::dropReasonName(static_cast<compact::DropReason>(i));
+    });
+    const std::string skipped = reasonList(capture.skipped, [](size_t i) {
+        return compact::skipReasonName(static_cast<compact::SkipReason>(i));
+    });
+    return capturePath + ": " + std::to_string(capture.delivered) + " datagrams read, " +
+           std::to_string(capture.filteredOut) + " filtered out, " +
+           std::to_string(reassembly.fragmentsReassembled) + " fragments reassembled, " +
+           withReasons(reassembly.droppedTotal(), "incomplete datagrams dropped", dropped) + ", " +
+           withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
+           std::to_string(status.parseErrors()) + " parse errors, " +
+           std::to_string(status.lostTelegrams()) + " lost telegrams, " +
+           std::to_string(rowsWritten) + " rows written";
+}
+
 int runReceiver(int argc, const char** argv) {
     // Every decoded frame allocates and frees its whole object tree (some 20,000 small objects for
     // a full frame). With the allocator's default trim threshold (128 KiB) the freed heap went back
@@ -315,6 +426,7 @@ int runReceiver(int argc, const char** argv) {
     try {
         const cxxopts::ParseResult arguments = parseArguments(argc, argv);
         const CompactCSV::Options settings = processArguments(arguments);
+        if (arguments.count("pcap") != 0) return runConversion(arguments, settings);
         const std::unique_ptr<Socket> socket = openSocket(arguments);
         std::shared_ptr<Status> status;
         if (settings.csvFile != "-")

@@ -14,6 +14,9 @@
 
 class Socket;
 class Status;
+namespace compact {
+class PcapReader;
+}
 
 // Version printed by --version, as major.minor.patch.
 constexpr int versionMajor = 0;
@@ -110,6 +113,30 @@ bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& write
 // once per datagram), true when stopped by a signal. Throws what SigINT::instance() throws.
 bool receiveUntilStopped(Socket& socket, Status* status, CompactCSV& writer);
 
+// How a conversion of a capture file ended.
+struct ConversionEnd {
+    bool outputFailed = false;     // the writer reported a failed output; the conversion stopped
+    bool statusLineShown = false;  // a status line was printed (it ends without a line feed)
+};
+
+// Hands every UDP datagram that `reader` delivers (those passing its filter, in file order) to
+// handleDatagram, with `status` counting telegrams and parse errors, until the end of the capture
+// or a stop request from SigINT, checked before every datagram. With `showStatus`, the status line
+// is printed on standard output whenever its period has passed, as in the receive loop (the rate
+// is then telegrams per second of conversion). Stops as soon as the writer reports a failed
+// output (checked once per datagram). Throws what SigINT::instance() throws.
+ConversionEnd convertCapture(compact::PcapReader& reader, Status& status, bool showStatus,
+                             CompactCSV& writer);
+
+// The account of a finished conversion in one line without line feed, from the reader's counters,
+// the status object's and the rows written:
+// "<capture>: 120 datagrams read, 0 filtered out, 4800 fragments reassembled, 2 incomplete
+// datagrams dropped (1 time-out, 1 end of capture), 3 records skipped (3 not IPv4), 1 parse
+// errors, 2 lost telegrams, 960 rows written". The parentheses list the reasons with a non-zero
+// count, in a fixed order, and are left out when the count before them is 0.
+std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
+                              const Status& status, uint64_t rowsWritten);
+
 // The receiver from command line to exit status: parses the arguments (which may end the process,
 // see parseArguments and processArguments), refuses a port outside 1..65535 ("Port must be between
 // 1 and 65535", status 1), binds the socket (connected to --address when given) with a 1 s receive
@@ -119,4 +146,13 @@ bool receiveUntilStopped(Socket& socket, Status* status, CompactCSV& writer);
 // ("Failed to write output:" + system error text on standard error) or a set-up error thrown by the
 // socket or the signal handler (its message on standard error). Socket creation, bind and output
 // file failures end the process with status 1 inside those classes.
+//
+// With --pcap FILE it converts the capture instead and opens no socket: datagrams to "port" (from
+// "address", when given) go through handleDatagram until the end of the file or SIGINT/SIGTERM,
+// then the summary line of conversionSummary follows on standard output (on standard error when
+// the CSV goes to standard output), after a line feed that ends a status line shown. Returns 0
+// then. A file that cannot be opened or is not a capture: libpcap's error text on standard error,
+// status 1, before the output is opened. A read error in the middle of the file (a record cut off)
+// ends the conversion like the end of the file, with "<capture>: <libpcap's text>" on standard
+// error.
 int runReceiver(int argc, const char** argv);

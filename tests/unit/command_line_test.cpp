@@ -209,8 +209,10 @@ TEST(CommandLine, HelpPrintsOptionsAndEpilogue) {
     const auto filterGroup = run.out.find(" Filter options:\n");
     ASSERT_NE(filterGroup, std::string::npos);
     for (const char* option : {"--address", "--port", "--short-headers", "--omit-angles",
-                               "--phi-tolerance", "--version", "--help"})
+                               "--phi-tolerance", "--pcap", "--version", "--help"})
         EXPECT_LT(run.out.find(option), filterGroup) << option;
+    EXPECT_LT(run.out.find("--phi-tolerance"), run.out.find("-r, --pcap"));
+    EXPECT_LT(run.out.find("-r, --pcap"), run.out.find("--version"));
     for (const char* option : {"--segment", "--beam", "--theta", "--line", "--phi", "--echo"})
         EXPECT_THAT(run.out.substr(filterGroup), HasSubstr(option));
     EXPECT_THAT(run.out, testing::Not(HasSubstr("--csv")));
