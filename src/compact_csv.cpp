@@ -24,8 +24,8 @@ const T& orEmpty(const T* vector, const T& empty) {
     return vector != nullptr ? *vector : empty;
 }
 
-// Vector sizes as int, the index type of the selection; the decoder caps a datagram at about a
-// million objects, so the clamp only guards hand-built trees.
+// Vector sizes as int, the index type of the selection; the decoder caps the objects of a
+// datagram far below INT_MAX, so the clamp only guards hand-built trees.
 int sizeAsInt(size_t size) {
     return static_cast<int>(std::min<size_t>(size, std::numeric_limits<int>::max()));
 }

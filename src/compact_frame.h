@@ -31,9 +31,12 @@ class compact_frame_t : public kaitai::kstruct {
 
     // Upper bound on decoded objects per datagram. Elements without wire bytes (beams of a module
     // without lines, echoes without distance and rssi) cannot be bounded by the datagram length,
-    // so this cap keeps one hostile datagram from exhausting memory. A real frame of at most
-    // 65535 bytes holds at most a few tens of thousands of objects.
-    static constexpr uint64_t maxObjectsPerDatagram = 1048576;
+    // so this cap keeps one hostile datagram from exhausting memory: an object with its
+    // allocations takes up to about 140 bytes, so 2^18 objects stay near 35 MB, within the
+    // receiver's 64 MB budget per datagram (2^20 reached 150 MB). A frame whose elements all
+    // carry wire bytes needs at least one byte per two objects, so 65535 bytes hold at most
+    // about 131,000 objects.
+    static constexpr uint64_t maxObjectsPerDatagram = 262144;
 
     // Decodes a frame starting at its header. `p__root` is ignored: the frame is its own root.
     compact_frame_t(kaitai::kstream* p__io, kaitai::kstruct* p__parent = nullptr,

@@ -7,6 +7,8 @@
 #include <numbers>
 #include <stdexcept>
 
+#include "compact_frame.h"
+
 namespace compact {
 namespace {
 
@@ -18,7 +20,7 @@ constexpr double rawThetaPerRad = 5215.0;
 constexpr size_t maxUdpPayloadBytes = 65535 - 20 - 8;
 
 // The receiver's decoder refuses a datagram that would produce more objects than this.
-constexpr uint64_t maxObjectsPerDatagram = 1048576;
+constexpr uint64_t maxObjectsPerDatagram = ravo::compact_frame_t::maxObjectsPerDatagram;
 
 // Wire sizes of the Compact format, in bytes.
 constexpr size_t envelopeBytes = 4 + 28 + 4;  // magic, header, trailer word
