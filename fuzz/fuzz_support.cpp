@@ -1,0 +1,127 @@
+// Shared pieces of the fuzz targets: decoding one datagram into the CSV writer with the decoder's
+// and the writer's promises checked, and the way a target reports a broken promise.
+#include "fuzz_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ios>
+
+#include "compact_frame.h"
+#include "compact_frame_magic.h"
+
+namespace fuzzing {
+
+namespace {
+
+using Frame = ravo::compact_frame_t;
+
+// Every header line starts with this column name; no data row can (rows start with a number).
+const std::string headerStart = "sender_id,";
+
+// A wire count as the decoder uses it: signed 32-bit, negative counts give no elements.
+size_t elements(uint32_t count) {
+    const auto n = static_cast<int32_t>(count);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+// The tree has exactly the elements and optional fields that its counts, flags and version say.
+void checkTree(const Frame& frame) {
+    const bool version4 = frame.header()->telegram_version() > 3;
+    if (frame.modules() == nullptr) {
+        if (frame.header()->first_module_size() != 0) finding("modules missing");
+        return;
+    }
+    for (const auto& module : *frame.modules()) {
+        const Frame::metadata_t& meta = *module->metadata();
+        const size_t lines = elements(meta.num_lines());
+        const size_t echoes = elements(meta.num_echos());
+        const bool hasTheta = meta.data_content_beams()->has_theta();
+        const bool hasProperties = meta.data_content_beams()->has_properties();
+        const bool hasDistance = meta.data_content_echos()->has_distance();
+        const bool hasRssi = meta.data_content_echos()->has_rssi();
+        if (meta.phi()->size() != lines || meta.theta_stop()->size() != lines ||
+            meta.timestamp_start()->size() != lines) {
+            finding("per-line arrays differ from num_lines");
+        }
+        if (meta._is_null_distance_scaling_factor() == version4) {
+            finding("distance_scaling_factor presence differs from the version");
+        }
+        if (module->beams()->size() != elements(meta.num_beams())) {
+            finding("beam count differs from num_beams");
+        }
+        for (const auto& beam : *module->beams()) {
+            if (beam->measurement_data()->size() != lines) finding("measurements per beam");
+            for (const auto& m : *beam->measurement_data()) {
+                if (m->echos()->size() != echoes) finding("echoes per measurement");
+                if ((m->beam_properties() != nullptr) != hasProperties ||
+                    m->_is_null_theta_v4() == (hasTheta && version4) ||
+                    m->_is_null_theta_v3() == (hasTheta && !version4)) {
+                    finding("optional measurement fields differ from the flags");
+                }
+                for (const auto& e : *m->echos()) {
+                    if (e->_is_null_distance_raw() == hasDistance ||
+                        e->_is_null_rssi() == hasRssi) {
+                        finding("echo fields differ from the flags");
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void finding(const std::string& what) {
+    std::fprintf(stderr, "finding: %s\n", what.c_str());
+    std::abort();
+}
+
+void CsvCheckBuffer::finish() const {
+    if (midLine) finding("CSV output ends inside a line");
+}
+
+int CsvCheckBuffer::overflow(int c) {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) put(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+}
+
+std::streamsize CsvCheckBuffer::xsputn(const char* text, std::streamsize n) {
+    for (std::streamsize i = 0; i < n; ++i) put(text[i]);
+    return n;
+}
+
+void CsvCheckBuffer::put(char c) {
+    midLine = c != '\n';
+    if (c == ',') ++commas;
+    if (c != '\n') {
+        if (lineStart.size() < headerStart.size()) lineStart.push_back(c);
+        return;
+    }
+    if (lineStart == headerStart) {
+        headerSeen = true;
+        headerCommas = commas;
+    } else if (!headerSeen) {
+        finding("CSV row before any header");
+    } else if (commas != headerCommas) {
+        finding("CSV row with " + std::to_string(commas + 1) + " fields under a header of " +
+                std::to_string(headerCommas + 1));
+    }
+    lineStart.clear();
+    commas = 0;
+}
+
+bool decodeAndWrite(const std::string& bytes, CompactCSV& writer) {
+    try {
+        kaitai::kstream io(bytes);
+        ravo::compact_frame_magic_t top(&io);
+        checkTree(*top.frame());
+        writer.process(top.frame());
+        return true;
+    } catch (const kaitai::kstruct_error&) {
+        return false;
+    } catch (const std::ios_base::failure&) {
+        return false;
+    }
+}
+
+}  // namespace fuzzing
