@@ -109,10 +109,10 @@ TEST(CompactFrame, EmptyFrameAndValidationErrors) {
     const std::string empty = fromHex(
         "02 02 02 02  01 00 00 00  2A 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00 "
         "04 00 00 00  00 00 00 00  DD CC BB AA");
-    FrameSpec spec{.telegramCounter = 42, .trailerWord = 0xAABBCCDD};
+    FrameSpec frame{.telegramCounter = 42, .trailerWord = 0xAABBCCDD};
     auto version = [&](uint32_t v) {
-        spec.telegramVersion = v;
-        return encodeFrame(spec);
+        frame.telegramVersion = v;
+        return encodeFrame(frame);
     };
     EXPECT_EQ(version(4), empty);
     for (const std::string& bytes : {empty, empty + "\x77\x77", version(3)}) {
