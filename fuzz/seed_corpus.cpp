@@ -100,21 +100,6 @@ FrameSpec frameOf(std::vector<ModuleSpec> modules, uint32_t version) {
     return f;
 }
 
-// A module whose counts and flags are as given, with one entry per per-line array when it has
-// one line and nothing else: counts that lie about the bytes that follow.
-ModuleSpec countsOnly(uint32_t lines, uint32_t beams, uint32_t echoes, uint8_t flags) {
-    ModuleSpec m;
-    m.numLines = lines;
-    m.numBeams = beams;
-    m.numEchos = echoes;
-    m.dataContentEchos = m.dataContentBeams = flags;
-    if (lines == 1) {
-        m.timestampStart = m.timestampStop = {1};
-        m.phi = m.thetaStart = m.thetaStop = {0.0f};
-    }
-    return m;
-}
-
 void writeDatagramSeeds(SeedWriter& seeds) {
     const auto& presets = fuzzing::optionPresets();
     auto put = [&](const std::string& name, const std::string& frame,
@@ -177,14 +162,18 @@ void writeDatagramSeeds(SeedWriter& seeds) {
 
         // Counts that promise far more than the datagram holds.
         putDefault(v + "lines-max",
-                   compact::encodeFrame(frameOf({countsOnly(maxCount, 1, 1, 0x03)}, version)));
+                   compact::encodeFrame(
+                       frameOf({compact::countsOnlyModule(maxCount, 1, 1, 0x03)}, version)));
         putDefault(v + "beams-max-no-lines",
-                   compact::encodeFrame(frameOf({countsOnly(0, maxCount, 1, 0x03)}, version)));
+                   compact::encodeFrame(
+                       frameOf({compact::countsOnlyModule(0, maxCount, 1, 0x03)}, version)));
         putDefault(v + "echoes-max-zero-width",
-                   compact::encodeFrame(frameOf({countsOnly(1, 1, maxCount, 0x00)}, version)));
+                   compact::encodeFrame(
+                       frameOf({compact::countsOnlyModule(1, 1, maxCount, 0x00)}, version)));
         putDefault(v + "counts-negative",
                    compact::encodeFrame(frameOf(
-                       {countsOnly(0x80000000u, 0xFFFFFFFFu, 0x80000001u, 0x03)}, version)));
+                       {compact::countsOnlyModule(0x80000000u, 0xFFFFFFFFu, 0x80000001u, 0x03)},
+                       version)));
     }
     for (uint32_t version : {0u, 2u, 5u, 0xFFFFFFFFu}) {
         FrameSpec f = workedExample(version);

@@ -164,4 +164,17 @@ ModuleSpec makeModule(uint32_t lines, uint32_t beams, uint32_t echoes) {
     return m;
 }
 
+ModuleSpec countsOnlyModule(uint32_t lines, uint32_t beams, uint32_t echoes, uint8_t flags) {
+    ModuleSpec m;
+    m.numLines = lines;
+    m.numBeams = beams;
+    m.numEchos = echoes;
+    m.dataContentEchos = m.dataContentBeams = flags;
+    if (lines == 1) {
+        m.timestampStart = m.timestampStop = {1};
+        m.phi = m.thetaStart = m.thetaStop = {0.0f};
+    }
+    return m;
+}
+
 }  // namespace compact

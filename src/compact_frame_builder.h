@@ -72,4 +72,9 @@ std::string encodeModule(const ModuleSpec& module, uint32_t telegramVersion,
 // line. All flags set.
 ModuleSpec makeModule(uint32_t lines, uint32_t beams, uint32_t echoes);
 
+// A module that declares the given counts and presence flag byte (written to both flag bytes) but
+// carries no measurements: the per-line arrays get one entry when lines is 1, none otherwise. Its
+// counts claim more bytes or objects than follow, as in hostile datagrams.
+ModuleSpec countsOnlyModule(uint32_t lines, uint32_t beams, uint32_t echoes, uint8_t flags);
+
 }  // namespace compact

@@ -27,6 +27,7 @@
 
 namespace {
 
+using compact::countsOnlyModule;
 using compact::ModuleSpec;
 using ravo::compact_frame_t;
 
@@ -50,20 +51,6 @@ class DiscardBuffer : public std::streambuf {
     int overflow(int c) override { return traits_type::not_eof(c); }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
-
-// A module with the given counts and flags; the per-line arrays get one entry when lines is 1.
-ModuleSpec counts(uint32_t lines, uint32_t beams, uint32_t echoes, uint8_t flags) {
-    ModuleSpec m;
-    m.numLines = lines;
-    m.numBeams = beams;
-    m.numEchos = echoes;
-    m.dataContentEchos = m.dataContentBeams = flags;
-    if (lines == 1) {
-        m.timestampStart = m.timestampStop = {1};
-        m.phi = m.thetaStart = m.thetaStop = {0.5f};
-    }
-    return m;
-}
 
 // The frame padded with zeros (or cut) to the largest datagram, so that byte bounds are as loose
 // as a hostile sender can make them.
@@ -92,24 +79,24 @@ std::vector<Case> rejectedDatagrams() {
                                e = mask & 4 ? maxCount : 1;
                 cases.push_back(
                     {v + "counts " + std::to_string(mask) + " flags " + std::to_string(flags),
-                     datagram({counts(l, b, e, flags)}, version)});
+                     datagram({countsOnlyModule(l, b, e, flags)}, version)});
             }
         }
         // Modules without lines and with beam counts far beyond the object cap.
         for (uint32_t beams : {maxCount, 1u << 24}) {
             for (uint32_t echoes : {0u, maxCount}) {
                 cases.push_back({v + "no lines, beams " + std::to_string(beams),
-                                 datagram({counts(0, beams, echoes, 0x00)}, version)});
+                                 datagram({countsOnlyModule(0, beams, echoes, 0x00)}, version)});
             }
         }
         // Two modules that each stay under the cap, but not together.
         const auto half = static_cast<uint32_t>(compact_frame_t::maxObjectsPerDatagram / 2);
-        ModuleSpec first = counts(0, half, 0, 0x00);
+        ModuleSpec first = countsOnlyModule(0, half, 0, 0x00);
         first.nextModuleSize = 1;
-        cases.push_back(
-            {v + "two half-cap modules", datagram({first, counts(0, half, 0, 0x00)}, version)});
+        cases.push_back({v + "two half-cap modules",
+                         datagram({first, countsOnlyModule(0, half, 0, 0x00)}, version)});
         // Empty modules, each announcing another, until the datagram ends.
-        ModuleSpec link = counts(0, 0, 0, 0x00);
+        ModuleSpec link = countsOnlyModule(0, 0, 0, 0x00);
         link.nextModuleSize = 1;
         const size_t linkBytes = compact::encodeModule(link, version).size();
         cases.push_back(
@@ -126,8 +113,9 @@ std::vector<Case> acceptedDatagrams() {
     const uint64_t room = compact_frame_t::maxObjectsPerDatagram - 5;
     return {
         {"beams with one empty measurement each",
-         datagram({counts(1, static_cast<uint32_t>(room / 2), 0, 0x00)}, 4)},
-        {"beams without lines", datagram({counts(0, static_cast<uint32_t>(room), 0, 0x00)}, 4)},
+         datagram({countsOnlyModule(1, static_cast<uint32_t>(room / 2), 0, 0x00)}, 4)},
+        {"beams without lines",
+         datagram({countsOnlyModule(0, static_cast<uint32_t>(room), 0, 0x00)}, 4)},
     };
 }
 
