@@ -4,9 +4,9 @@
 #include <ostream>
 #include <streambuf>
 
-#include "compact_csv.h"
-#include "compact_frame_builder.h"
-#include "compact_frame_magic.h"
+#include "csv/compact_csv.h"
+#include "format/compact_frame_magic.h"
+#include "generators/compact_frame_builder.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "compact_frame_builder.h"
-#include "compact_frame_magic.h"
-#include "kaitaistream.h"
+#include "format/compact_frame_magic.h"
+#include "format/kaitaistream.h"
+#include "generators/compact_frame_builder.h"
 
 namespace {
 

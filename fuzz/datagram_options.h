@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "compact_csv.h"
+#include "csv/compact_csv.h"
 
 namespace fuzzing {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "pcap_reader.h"
+#include "io/pcap_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A read-only stream over the input itself: no copy, no temporary file. The reader owns it

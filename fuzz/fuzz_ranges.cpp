@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/command_line.h"
 #include "fuzz_support.h"
-#include "main.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

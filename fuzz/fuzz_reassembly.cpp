@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "ipv4_reassembly.h"
+#include "net/ipv4_reassembly.h"
 #include "reassembly_input.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <ios>
 
-#include "compact_frame.h"
-#include "compact_frame_magic.h"
+#include "format/compact_frame.h"
+#include "format/compact_frame_magic.h"
 
 namespace fuzzing {
 

@@ -7,7 +7,7 @@
 #include <streambuf>
 #include <string>
 
-#include "compact_csv.h"
+#include "csv/compact_csv.h"
 
 namespace fuzzing {
 

@@ -51,7 +51,7 @@ inline uint8_t trueByte(unsigned key, size_t offset) {
 // needs its fixed bytes in full, its input payload may be cut short by the end.
 class ReassemblyInputReader {
   public:
-    ReassemblyInputReader(const uint8_t* data, size_t size) : data(data), size(size) {}
+    ReassemblyInputReader(const uint8_t* input, size_t inputSize) : data(input), size(inputSize) {}
     // The next byte, 0 past the end; for the limits block.
     uint8_t byte() { return pos < size ? data[pos++] : 0; }
     // True when no further complete fragment header is left.

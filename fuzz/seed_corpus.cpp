@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "compact_frame_builder.h"
 #include "datagram_options.h"
-#include "pcap_writer.h"
+#include "generators/compact_frame_builder.h"
+#include "generators/pcap_writer.h"
 #include "reassembly_input.h"
 
 namespace {
@@ -34,7 +34,7 @@ constexpr uint32_t maxCount = 0x7FFFFFFF;  // the largest count that is positive
 
 class SeedWriter {
   public:
-    explicit SeedWriter(fs::path root) : root(std::move(root)) {}
+    explicit SeedWriter(fs::path directory) : root(std::move(directory)) {}
 
     fs::path directory(const std::string& target) const {
         fs::path dir = root / target;

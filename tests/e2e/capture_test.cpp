@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "process.h"
-#include "udp.h"
+#include "support/process.h"
+#include "support/udp.h"
 
 namespace {
 

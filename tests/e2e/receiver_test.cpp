@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "compact_frame_builder.h"
-#include "process.h"
-#include "udp.h"
+#include "generators/compact_frame_builder.h"
+#include "support/process.h"
+#include "support/udp.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Runs programs for the tests: posix_spawn with outputs captured in memory files, polling waits
 // with deadlines, and kill-and-reap on destruction.
-#include "process.h"
+#include "support/process.h"
 
 #include <fcntl.h>
 #include <signal.h>

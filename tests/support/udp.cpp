@@ -1,5 +1,5 @@
 // UDP helpers for the end-to-end tests: free port lookup and a sender with a chosen source.
-#include "udp.h"
+#include "support/udp.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,0 +1,195 @@
+// The receiver's command line: option table, help, version, range arguments and option checks.
+#include "app/command_line.h"
+
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+
+#include "app/version.h"
+#include "format/compact_wire.h"
+
+#ifndef COMPACT_FORMAT_DOC
+// The build sets the installed path; this fallback only keeps stray builds compiling.
+#define COMPACT_FORMAT_DOC "docs/compact-format.md"
+#endif
+
+namespace {
+
+constexpr int exitFailure = 1;
+
+const std::string& helpEpilogue() {
+    static const std::string text =
+        std::string(
+            "\n"
+            "[1] One integer or two integers separated by a colon, e.g. 3 or 0:6\n"
+            "[2] One decimal or two decimals separated by a colon, e.g. 26.7 or -35:0.5\n"
+            "\n"
+            "Please read the data format description at ") +
+        formatDocumentPath() +
+        " for\n"
+        "further explanations about the Compact format.\n"
+        "\n"
+        "This program produces one text line of comma separated values for each filtered\n"
+        "line of a segment. Static columns: sender_id, frame_number, segment_counter,\n"
+        "line, timestamp_start, timestamp_stop, phi, theta_start, theta_stop.\n"
+        "\n"
+        "The beams and echos are flattened out, first the properties and then for\n"
+        "each echo the distance and RSSI. Example for beam 42 with 3 echos:\n"
+        "beam[42]_prop,\n"
+        "beam[42]_echo[0]_dist, beam[42]_echo[0]_rssi,\n"
+        "beam[42]_echo[1]_dist, beam[42]_echo[1]_rssi,\n"
+        "beam[42]_echo[2]_dist, beam[42]_echo[2]_rssi,\n"
+        "beam[43]_prop, ...\n"
+        "\n"
+        "The header with column names is written once at the start of a file.\n"
+        "Whenever the beams and echos in a line change, a new header is written,\n"
+        "but the file continues. This can occur if the scan profile is changed.\n"
+        "\n"
+        "All values are in the units present in the Compact format.\n"
+        "Indices start at zero. This program is intended to run with narrow filters,\n"
+        "although it would work without filters but produce very large files.\n"
+        "\n"
+        "Without the positional CSV parameter (or using -), data is written to stdout.\n"
+        "If given a file to store the data, a status line is written to stdout and\n"
+        "updated every few seconds.\n";
+    return text;
+}
+
+float toRadians(double degrees) {
+    return static_cast<float>(degrees * compact::wire::radiansPerDegree);
+}
+
+// Reads a string option only when it was given: options without a default hold no value.
+template <typename Convert>
+auto convertIfGiven(const cxxopts::ParseResult& result, const char* name, Convert convert)
+    -> decltype(convert(std::string())) {
+    if (result.count(name) == 0) return {};
+    return convert(result[name].as<std::string>());
+}
+
+[[noreturn]] void refuse(const char* message) {
+    std::cerr << message << '\n';
+    std::exit(exitFailure);
+}
+
+// Valid UDP ports to listen on; 0 would make the system pick one nobody sends to.
+constexpr int lowestPort = 1;
+constexpr int highestPort = 65535;
+
+}  // namespace
+
+const char* formatDocumentPath() { return COMPACT_FORMAT_DOC; }
+
+cxxopts::ParseResult parseArguments(int argc, const char** argv) {
+    // argv[0] names the program in the usage line. execve allows an empty argument vector, which
+    // the option library cannot parse; it is taken as a program name without arguments.
+    static const char* const noArguments[] = {"compact_csv", nullptr};
+    if (argc < 1) {
+        argc = 1;
+        argv = const_cast<const char**>(noArguments);
+    }
+    cxxopts::Options options(argv[0], "Receive Compact frames via UDP, filter and store as CSV.");
+    // clang-format off
+    options.add_options()
+        ("csv", "Output file or - for stdout",
+         cxxopts::value<std::string>()->default_value("-"), "")
+        ("a,address", "Source IP address, if omitted UDP packets from any address are accepted",
+         cxxopts::value<std::string>(), "")
+        ("port", "Destination UDP port", cxxopts::value<int>()->default_value("2115"), "")
+        ("short-headers", "Write CSV headers like B100E0D instead of beam[100]_echo[0]_dist",
+         cxxopts::value<bool>(), "")
+        ("omit-angles", "Omit the columns phi, theta_start and theta_stop",
+         cxxopts::value<bool>(), "")
+        ("phi-tolerance",
+         "Tolerance for comparison of phi angle parameter with the actual value (deg)",
+         cxxopts::value<float>()->default_value("1.0"), "")
+        ("r,pcap", "Read datagrams from a pcap or pcapng capture file instead of the network",
+         cxxopts::value<std::string>(), "")
+        ("v,version", "Print version number and exit.", cxxopts::value<bool>(), "")
+        ("h,help", "Print usage", cxxopts::value<bool>(), "");
+    options.add_options("Filter")
+        ("s,segment", "Filter by segment counter [1]", cxxopts::value<std::string>(), "")
+        ("b,beam", "Filter by beam index inside segment [1]", cxxopts::value<std::string>(), "")
+        ("t,theta", "Filter by theta angle (deg) [2]", cxxopts::value<std::string>(), "")
+        ("l,line", "Filter by segment line (this is not the layer!) [1]",
+         cxxopts::value<std::string>(), "")
+        ("p,phi", "Filter by phi angle (deg) [2]", cxxopts::value<std::string>(), "")
+        ("e,echo", "Filter echos [1]", cxxopts::value<std::string>(), "");
+    // clang-format on
+    options.parse_positional({"csv"});
+    options.positional_help("[CSV | -]");
+
+    cxxopts::ParseResult result;
+    try {
+        result = options.parse(argc, argv);
+    } catch (const cxxopts::exceptions::parsing& error) {
+        std::cout << "Parsing command line arguments failed: " << error.what() << '\n';
+        std::exit(exitFailure);
+    }
+
+    if (result["version"].as<bool>()) {
+        std::cout << compactVersion << '\n';
+        std::exit(EXIT_SUCCESS);
+    }
+    if (result["help"].as<bool>()) {
+        std::cout << options.help() << helpEpilogue() << '\n';
+        std::exit(EXIT_SUCCESS);
+    }
+    return result;
+}
+
+std::vector<int> intRange(const std::string& text) {
+    const int first = std::stoi(text);
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return {first, first};
+    const int second = std::stoi(text.substr(colon + 1));
+    if (first < second) return {first, second};
+    return {second, first};
+}
+
+std::vector<float> angleRange(const std::string& text) {
+    const float first = toRadians(std::stod(text));
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return {first};
+    const float second = toRadians(std::stod(text.substr(colon + 1)));
+    if (second > first) return {first, second};
+    return {second, first};
+}
+
+CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
+    CompactCSV::Options settings;
+    try {
+        settings.csvFile = result["csv"].as<std::string>();
+        settings.shortHeaders = result["short-headers"].as<bool>();
+        settings.omitAngles = result["omit-angles"].as<bool>();
+        settings.phiTolerance = toRadians(result["phi-tolerance"].as<float>());
+        settings.segment = convertIfGiven(result, "segment", intRange);
+        settings.beam = convertIfGiven(result, "beam", intRange);
+        settings.theta = convertIfGiven(result, "theta", angleRange);
+        settings.line = convertIfGiven(result, "line", intRange);
+        settings.phi = convertIfGiven(result, "phi", angleRange);
+        settings.echo = convertIfGiven(result, "echo", intRange);
+    } catch (const std::exception& error) {
+        std::cerr << "Failed to process arguments: " << error.what() << '\n';
+        std::exit(exitFailure);
+    }
+
+    // The writer relies on these rules: theta turns into beam indices only within one line,
+    // and a beam or line can be selected one way only.
+    const bool singleLine = !settings.line.empty() && settings.line[0] == settings.line[1];
+    const bool singlePhi = settings.phi.size() == 1;
+    if (!settings.theta.empty() && !singleLine && !singlePhi)
+        refuse("Parameter --theta works only with a single line or single phi angle");
+    if (!settings.beam.empty() && !settings.theta.empty())
+        refuse("Parameters --beam and --theta are mutually exclusive");
+    if (!settings.line.empty() && !settings.phi.empty())
+        refuse("Parameters --line and --phi are mutually exclusive");
+    return settings;
+}
+
+unsigned short checkedPort(const cxxopts::ParseResult& arguments) {
+    const int port = arguments["port"].as<int>();
+    if (port < lowestPort || port > highestPort) refuse("Port must be between 1 and 65535");
+    return static_cast<unsigned short>(port);
+}

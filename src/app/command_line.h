@@ -1,0 +1,50 @@
+// The receiver's command line: the option table with its help and version, the range arguments
+// of the filters and their consistency checks, turning argv into the writer's settings.
+#pragma once
+
+#include <cxxopts.hpp>
+#include <string>
+#include <vector>
+
+#include "csv/compact_csv.h"
+
+// Parses the command line against the receiver's option table. argv[0] is the program name shown
+// in the usage line; argc and argv are the entry point's, unchanged.
+// Returns the parse result only when parsing succeeded and neither --version nor --help was given.
+// Otherwise it ends the process itself:
+//   --version           "0.1.2" on standard output, exit status 0 (checked before --help);
+//   --help              the option help, the epilogue and a newline on standard output, status 0;
+//   a parse error       "Parsing command line arguments failed: <reason>" on standard output,
+//                       exit status 1 (unknown option, missing value, non-numeric port, ...).
+// Filter values are not examined here; processArguments does that.
+cxxopts::ParseResult parseArguments(int argc, const char** argv);
+
+// Builds the writer's settings from a parse result of parseArguments: output path, header flags,
+// phi tolerance (degrees on the command line, radians in the record) and the six filters.
+// Integer filters go through intRange, angle filters through angleRange, in the order segment,
+// beam, theta, line, phi, echo. Ends the process with exit status 1 and one line on standard error
+// when a filter text cannot be converted ("Failed to process arguments: stoi" or "... stod") or
+// when the filters contradict each other (theta without a single line or single phi, beam with
+// theta, line with phi, checked in that order). Values themselves are not limited.
+CompactCSV::Options processArguments(const cxxopts::ParseResult& result);
+
+// Parses "N" or "N:M" (decimal integers, std::stoi grammar: leading blanks and a sign accepted,
+// conversion stops at the first character that cannot continue the number).
+// Returns two values, lowest first; one number N gives {N, N}. Text after the second number is
+// ignored. Throws std::invalid_argument ("stoi") when no number starts the text or the text after
+// the first colon, std::out_of_range ("stoi") when a number does not fit in an int.
+std::vector<int> intRange(const std::string& text);
+
+// Parses "A" or "A:B" in degrees (std::stod grammar, exponents included) and returns radians as
+// float: one value for "A", two values lowest first for "A:B" (equal values stay two values).
+// Each angle is multiplied by pi/180 in double precision before rounding to float.
+// Throws std::invalid_argument ("stod") when no number can be read, std::out_of_range ("stod")
+// when the value overflows or underflows a double.
+std::vector<float> angleRange(const std::string& text);
+
+// Installed location of the Compact format description that the help text refers to.
+const char* formatDocumentPath();
+
+// The "port" option as a port number; ends the process with "Port must be between 1 and 65535" on
+// standard error and exit status 1 outside 1..65535.
+unsigned short checkedPort(const cxxopts::ParseResult& arguments);

@@ -1,0 +1,48 @@
+// The one-line account of a finished capture conversion.
+#include "app/summary.h"
+
+#include <array>
+
+#include "io/pcap_reader.h"
+#include "io/status.h"
+
+namespace {
+
+// "<count> <name>, ..." for the non-zero counts, in index order; name(i) names index i.
+template <size_t N, typename Name>
+std::string reasonList(const std::array<uint64_t, N>& counts, Name name) {
+    std::string list;
+    for (size_t i = 0; i < N; ++i) {
+        if (counts[i] == 0) continue;
+        if (!list.empty()) list += ", ";
+        list += std::to_string(counts[i]) + ' ' + name(i);
+    }
+    return list;
+}
+
+// "<total> <what>", followed by " (<reasons>)" when the total is not 0.
+std::string withReasons(uint64_t total, const std::string& what, const std::string& reasons) {
+    return std::to_string(total) + ' ' + what + (total == 0 ? "" : " (" + reasons + ")");
+}
+
+}  // namespace
+
+std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
+                              const Status& status, uint64_t rowsWritten) {
+    const compact::CaptureStats& capture = reader.stats();
+    const compact::ReassemblyStats& reassembly = reader.reassembly();
+    const std::string dropped = reasonList(reassembly.dropped, [](size_t i) {
+        return compact::dropReasonName(static_cast<compact::DropReason>(i));
+    });
+    const std::string skipped = reasonList(capture.skipped, [](size_t i) {
+        return compact::skipReasonName(static_cast<compact::SkipReason>(i));
+    });
+    return capturePath + ": " + std::to_string(capture.delivered) + " datagrams read, " +
+           std::to_string(capture.filteredOut) + " filtered out, " +
+           std::to_string(reassembly.fragmentsReassembled) + " fragments reassembled, " +
+           withReasons(reassembly.droppedTotal(), "incomplete datagrams dropped", dropped) + ", " +
+           withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
+           std::to_string(status.parseErrors()) + " parse errors, " +
+           std::to_string(status.lostTelegrams()) + " lost telegrams, " +
+           std::to_string(rowsWritten) + " rows written";
+}

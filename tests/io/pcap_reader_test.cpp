@@ -1,0 +1,155 @@
+// Tests of capture reading and writing: every link type round trip, the filter, lost fragments,
+// skipped records and files that are not captures.
+#include "io/pcap_reader.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "generators/pcap_writer.h"
+
+namespace compact {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t sensor = 0x0A000001;                  // 10.0.0.1
+constexpr uint64_t startNs = 1'700'000'000'000'000'000;  // whole microseconds, as pcap keeps
+const std::string capturePath =
+    testing::TempDir() + "pcap_reader_test_" + std::to_string(::getpid()) + ".pcap";
+// Removes the capture file when the test program ends.
+const struct RemoveCapture {
+    ~RemoveCapture() { std::remove(capturePath.c_str()); }
+} removeCapture;
+
+// Payloads that differ by index.
+Bytes payload(size_t size, uint8_t index) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + index);
+    return bytes;
+}
+
+// A datagram from port 50000 to 10.0.0.2.
+struct Sent {
+    Bytes payload;
+    uint32_t source = sensor;
+    uint16_t port = 2115;
+    uint64_t timeNs = startNs;
+    UdpDatagram datagram() const { return {source, 0x0A000002, 50000, port, payload, timeNs}; }
+    bool operator==(const Sent&) const = default;
+};
+
+// Writes the datagrams into the test's capture file, then opens it.
+PcapReader capture(const std::vector<Sent>& sent, const PcapWriterOptions& options = {},
+                   const UdpFilter& filter = {}) {
+    PcapWriter writer(capturePath, options);
+    for (const Sent& s : sent) writer.write(s.datagram());
+    writer.close();
+    return PcapReader(capturePath, filter);
+}
+
+// Every datagram the reader hands out.
+std::vector<Sent> readAll(PcapReader& reader) {
+    std::vector<Sent> out;
+    while (auto d = reader.next()) {
+        Bytes bytes(d->payload.begin(), d->payload.end());
+        out.push_back({bytes, d->sourceAddress, d->destinationPort, d->captureTimeNs});
+    }
+    return out;
+}
+
+// A link type and the libpcap filter words that match its VLAN tags.
+class LinkTypes : public testing::TestWithParam<std::pair<LinkType, const char*>> {};
+
+TEST_P(LinkTypes, RoundTripThroughFileAndLibpcapFilter) {
+    const auto [linkType, vlanFilter] = GetParam();
+    // Around the Ethernet MTU (1472 payload bytes fill 1500 exactly), empty, short enough to
+    // need padding, and the largest.
+    std::vector<Sent> sent;
+    for (size_t size : {0, 10, 1472, 1473, 65507})
+        sent.push_back({payload(size, 7), sensor, 2115, startNs + size * 1000});
+    PcapReader reader = capture(sent, {.linkType = linkType, .shuffleFragments = true});
+    EXPECT_EQ(readAll(reader), sent);
+    // 1473 bytes: 2 fragments; 65507: 45 (1480 payload bytes each).
+    EXPECT_EQ(reader.stats().records, 3u + 2 + 45);
+
+    // libpcap's filter compiler reads the frame's link, IPv4 and UDP headers independently.
+    pcap_t* dead = pcap_open_dead(linkTypeDlt(linkType), 262144);
+    bpf_program program{};
+    const std::string expression = std::string(vlanFilter) +
+                                   "src host 10.0.0.1 and dst host 10.0.0.2 and udp src port "
+                                   "50000 and udp dst port 2115";
+    ASSERT_EQ(pcap_compile(dead, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN), 0);
+    const Bytes frame = frameIpv4(linkType, fragmentUdpDatagram(sent[1].datagram(), 9, 1500)[0]);
+    const pcap_pkthdr header{{0, 0}, uint32_t(frame.size()), uint32_t(frame.size())};
+    EXPECT_NE(pcap_offline_filter(&program, &header, frame.data()), 0);
+    pcap_freecode(&program);
+    pcap_close(dead);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PcapReader, LinkTypes,
+    testing::Values(std::pair(LinkType::Ethernet, ""),
+                    std::pair(LinkType::EthernetVlan, "vlan 100 and "),
+                    std::pair(LinkType::EthernetQinq, "vlan 200 and vlan 100 and "),
+                    std::pair(LinkType::LinuxCooked, ""), std::pair(LinkType::LinuxCooked2, ""),
+                    std::pair(LinkType::RawIpv4, ""), std::pair(LinkType::BsdLoopback, "")));
+
+// Small and fragmented datagrams: the source is checked before reassembly, the port after.
+TEST(PcapReader, FilterOnPortAndSource) {
+    const std::vector<Sent> sent = {{payload(100, 0)},
+                                    {payload(100, 1), 0x0A000009},
+                                    {payload(4000, 2), 0x0A000009},
+                                    {payload(4000, 3), sensor, 2116},
+                                    {payload(4000, 4)}};
+    PcapReader reader = capture(sent, {}, {.destinationPort = 2115, .sourceAddress = sensor});
+    EXPECT_EQ(readAll(reader), (std::vector{sent[0], sent[4]}));
+    EXPECT_EQ(reader.stats().filteredOut, 3u);
+    EXPECT_EQ(reader.reassembly().datagramsReassembled, 2u);
+}
+
+// Bad records and a lost fragment are skipped and counted, each on its own; then a recording cut
+// off in the middle of a record (the recorder was killed), read from memory: the datagrams before
+// the cut, then the read error.
+TEST(PcapReader, SkipsBadRecordsAndStopsAtCut) {
+    const Sent sent[] = {{payload(3000, 0)}, {payload(100, 1)}, {payload(100, 2)}};
+    {
+        PcapWriter writer(capturePath, {.dropOneIn = 1});  // every fragmented datagram loses one
+        writer.write(sent[0].datagram());
+        writer.write(sent[1].datagram());
+        // Ethernet frame offsets: 14 IPv4 header length, 23 protocol.
+        Bytes frame =
+            frameIpv4(LinkType::Ethernet, fragmentUdpDatagram(sent[2].datagram(), 2, 1500)[0]);
+        // The same packet from BSD loopback on a big-endian host: the family in network order.
+        Bytes loopback(frame.begin() + 10, frame.end());
+        loopback[0] = loopback[1] = loopback[2] = 0, loopback[3] = 2;
+        EXPECT_FALSE(parseRecord(DLT_NULL, loopback, uint32_t(loopback.size())).skipped);
+        writer.writeRecord(frame, startNs, uint32_t(frame.size()) + 1);  // snapped
+        frame[23] = 1;                                                   // ICMP
+        writer.writeRecord(frame, startNs, uint32_t(frame.size()));
+        frame[14] = 0x44;  // a header of 16 bytes
+        writer.writeRecord(frame, startNs, uint32_t(frame.size()));
+        writer.write(sent[2].datagram());
+    }
+    std::ifstream in(capturePath, std::ios::binary);
+    std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    bytes.resize(bytes.size() - 10);
+    PcapReader reader(fmemopen(bytes.data(), bytes.size(), "rb"));
+    EXPECT_EQ(readAll(reader), std::vector{sent[1]});
+    // Snapped, not IPv4, not UDP, malformed.
+    EXPECT_EQ(reader.stats().skipped, (std::array<uint64_t, skipReasonCount>{1, 0, 1, 1}));
+    EXPECT_EQ(reader.reassembly().dropped[size_t(DropReason::EndOfCapture)], 1u);
+    EXPECT_THAT(reader.readError(), testing::HasSubstr("truncated"));
+}
+
+TEST(PcapReader, NotACaptureGivesLibpcapText) {
+    std::ofstream(capturePath) << "frame,segment,line\n1,2,3\n";
+    EXPECT_THAT([] { PcapReader r(capturePath); },
+                testing::ThrowsMessage<CaptureError>(testing::StrEq("unknown file format")));
+}
+
+}  // namespace
+}  // namespace compact

@@ -1,0 +1,75 @@
+// Tests of the receive statistics and the exact text and timing of the status line.
+#include "io/status.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace testing;
+
+const Status::SteadyClock::time_point start{std::chrono::hours(1)};
+const std::string outputFile =
+    std::filesystem::temp_directory_path() / ("status_test_" + std::to_string(::getpid()));
+
+// The text print(true, ...) writes `elapsedMs` after the start, with the wall clock at `wall`.
+std::string lineAfter(Status& status, int64_t elapsedMs, std::time_t wall = 0) {
+    std::ostringstream out;
+    status.print(true, start + std::chrono::milliseconds(elapsedMs), wall, out);
+    return out.str();
+}
+
+TEST(Status, CountsOnlyForwardGaps) {
+    const std::pair<std::vector<uint64_t>, uint64_t> cases[] = {
+        {{10, 11, 15}, 3},      // a gap
+        {{1000, 1002}, 1},      // the first counter is the reference, not 0
+        {{5, 5}, 0},            // repeated telegram
+        {{100, 101, 1, 2}, 0},  // sensor restart
+        {{1, 2, 4, 3, 5}, 2},   // late telegram: both gaps count
+    };
+    for (const auto& [counters, lost] : cases) {
+        Status status(outputFile, 5000, start);
+        for (uint64_t counter : counters) status.telegramReceived(counter);
+        EXPECT_EQ(status.lostTelegrams(), lost) << PrintToString(counters);
+    }
+}
+
+TEST(Status, WritesExactLineInLocalTimeWithFileSize) {
+    ::setenv("TZ", "XYZ-2", 1);  // two hours ahead of UTC
+    ::tzset();
+    std::ofstream(outputFile) << std::string(1048575, 'x');
+    Status status(outputFile, 5000, start);
+    for (uint64_t counter = 1; counter <= 99; ++counter) status.telegramReceived(counter);
+    status.telegramReceived(103);  // 100 telegrams, 3 lost
+    status.parseErrorOccured();
+    status.parseErrorOccured();
+    // 1796439845 s is 2026-12-05T03:04:05 UTC; 100 telegrams / 5.003 s = 19.988, shown as 20
+    EXPECT_EQ(lineAfter(status, 5003, 1796439845),
+              "\r2026-12-05T05:04:05 Receive 20 telegram/s, 3 lost, 2 parse errors, "
+              "output file 0 MiB\n");
+    std::ofstream(outputFile, std::ios::app) << 'x';
+    EXPECT_THAT(lineAfter(status, 10003), EndsWith(" 2 parse errors, output file 1 MiB\n"));
+    std::filesystem::remove(outputFile);  // removed or moved away during the run
+    EXPECT_THAT(lineAfter(status, 15003), EndsWith(" 2 parse errors, output file ? MiB\n"));
+}
+
+TEST(Status, PrintsOncePerPeriodWithRateSinceLastLine) {
+    Status status(outputFile, 5000, start);
+    for (uint64_t counter = 1; counter <= 50; ++counter) status.telegramReceived(counter);
+    EXPECT_EQ(lineAfter(status, 4999), "");
+    for (uint64_t counter = 51; counter <= 100; ++counter) status.telegramReceived(counter);
+    EXPECT_THAT(lineAfter(status, 5000), HasSubstr(" 20 telegram/s"));  // all 100 counted
+    EXPECT_EQ(lineAfter(status, 9999), "");  // the next period starts at the line's time
+    for (uint64_t counter = 101; counter <= 120; ++counter) status.telegramReceived(counter);
+    // 20 telegrams in the 8 s since the last line: 2.5 telegram/s, rounded half away from zero
+    EXPECT_THAT(lineAfter(status, 13000), HasSubstr(" 3 telegram/s"));
+}
+
+}  // namespace
