@@ -32,21 +32,21 @@ uint64_t ReassemblyStats::droppedTotal() const {
 
 Ipv4Reassembler::Ipv4Reassembler(const Limits& limits) : limits_(limits) {}
 
-bool Ipv4Reassembler::isExpired(uint64_t firstTimeNs, uint64_t nowNs) const {
+bool Ipv4Reassembler::isExpired(uint64_t sinceNs, uint64_t nowNs) const {
     // Capture time may step back (merged captures): a datagram never ages negatively.
-    return nowNs > firstTimeNs && nowNs - firstTimeNs > limits_.timeoutNs;
+    return nowNs > sinceNs && nowNs - sinceNs > limits_.timeoutNs;
 }
 
 void Ipv4Reassembler::expire(uint64_t captureTimeNs) {
     for (size_t i = 0; i < entries_.size();) {
         if (isExpired(entries_[i].firstTimeNs, captureTimeNs)) {
-            drop(i, DropReason::Timeout);
+            drop(i, DropReason::Timeout, captureTimeNs);
         } else {
             ++i;
         }
     }
     std::erase_if(tombstones_,
-                  [&](const Tombstone& t) { return isExpired(t.firstTimeNs, captureTimeNs); });
+                  [&](const Tombstone& t) { return isExpired(t.droppedTimeNs, captureTimeNs); });
 }
 
 void Ipv4Reassembler::finish() {
@@ -56,22 +56,23 @@ void Ipv4Reassembler::finish() {
     heldBytes_ = 0;
 }
 
-void Ipv4Reassembler::drop(size_t index, DropReason reason) {
+void Ipv4Reassembler::drop(size_t index, DropReason reason, uint64_t captureTimeNs) {
     Entry& entry = entries_[index];
     ++stats_.dropped[static_cast<size_t>(reason)];
     heldBytes_ -= entry.data.capacity();
-    // A timed-out datagram's fragments would be expired anyway: no tombstone needed.
-    if (reason != DropReason::Timeout) bury(entry.key, entry.firstTimeNs);
+    // Timed-out datagrams too: their late fragments must not start a datagram that would be
+    // dropped, and counted, a second time.
+    bury(entry.key, captureTimeNs);
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
-void Ipv4Reassembler::bury(const Key& key, uint64_t firstTimeNs) {
+void Ipv4Reassembler::bury(const Key& key, uint64_t droppedTimeNs) {
     if (limits_.maxInProgress == 0) return;
     if (tombstones_.size() >= limits_.maxInProgress) tombstones_.erase(tombstones_.begin());
-    tombstones_.push_back({key, firstTimeNs});
+    tombstones_.push_back({key, droppedTimeNs});
 }
 
-bool Ipv4Reassembler::reserve(size_t& index, size_t size) {
+bool Ipv4Reassembler::reserve(size_t& index, size_t size, uint64_t captureTimeNs) {
     std::vector<uint8_t>& data = entries_[index].data;
     size_t capacity = data.capacity();
     if (size > capacity) {
@@ -81,7 +82,7 @@ bool Ipv4Reassembler::reserve(size_t& index, size_t size) {
         if (heldBytes_ + (wanted - capacity) > limits_.maxHeldBytes) wanted = size;
         while (heldBytes_ + (wanted - capacity) > limits_.maxHeldBytes) {
             bool evictingSelf = index == 0;
-            drop(0, DropReason::MemoryLimit);
+            drop(0, DropReason::MemoryLimit, captureTimeNs);
             if (evictingSelf) return false;
             --index;
         }
@@ -148,7 +149,7 @@ ReassemblyStatus Ipv4Reassembler::add(const Ipv4Packet& packet, uint64_t capture
     const uint64_t highest = std::max<uint64_t>(end, exists ? found->data.size() : 0);
     if (headerLength + highest > maxDatagramBytes) {
         if (exists) {
-            drop(index, DropReason::TooLong);
+            drop(index, DropReason::TooLong, captureTimeNs);
         } else {
             ++stats_.dropped[static_cast<size_t>(DropReason::TooLong)];
             bury(key, captureTimeNs);
@@ -162,7 +163,7 @@ ReassemblyStatus Ipv4Reassembler::add(const Ipv4Packet& packet, uint64_t capture
                 ++stats_.dropped[static_cast<size_t>(DropReason::TooManyInProgress)];
                 return ReassemblyStatus::Dropped;
             }
-            drop(0, DropReason::TooManyInProgress);
+            drop(0, DropReason::TooManyInProgress, captureTimeNs);
         }
         entries_.push_back(Entry{.key = key, .firstTimeNs = captureTimeNs});
         index = entries_.size() - 1;
@@ -181,7 +182,7 @@ ReassemblyStatus Ipv4Reassembler::add(const Ipv4Packet& packet, uint64_t capture
             consistent = false;
         }
         if (!consistent) {
-            drop(index, DropReason::Conflict);
+            drop(index, DropReason::Conflict, captureTimeNs);
             return ReassemblyStatus::Dropped;
         }
         if (begin == 0) {
@@ -190,10 +191,10 @@ ReassemblyStatus Ipv4Reassembler::add(const Ipv4Packet& packet, uint64_t capture
         }
     }
 
-    if (!reserve(index, static_cast<size_t>(end))) return ReassemblyStatus::Dropped;
+    if (!reserve(index, static_cast<size_t>(end), captureTimeNs)) return ReassemblyStatus::Dropped;
     Entry& entry = entries_[index];
     if (!merge(entry, static_cast<uint32_t>(begin), packet.payload)) {
-        drop(index, DropReason::Conflict);
+        drop(index, DropReason::Conflict, captureTimeNs);
         return ReassemblyStatus::Dropped;
     }
     ++entry.fragments;

@@ -47,8 +47,9 @@ struct ReassemblyStats {
 // given with each fragment and never read from a clock, so replaying a capture gives the same
 // result however fast it is read.
 //
-// After a datagram is dropped for a conflict, length or one of the limits, its remaining
-// fragments are recognised for the rest of its time-out and discarded without a second count.
+// After a datagram is dropped, for whatever reason, its remaining fragments are recognised for
+// one time-out after the drop and discarded without a second count (up to maxInProgress dropped
+// datagrams are remembered; the oldest is forgotten first).
 // A datagram completed and then sent again with the same identification (the sender's 16-bit
 // counter wrapped, or a duplicated fragment arrives late) starts afresh.
 class Ipv4Reassembler {
@@ -110,18 +111,19 @@ class Ipv4Reassembler {
     };
     struct Tombstone {
         Key key;
-        uint64_t firstTimeNs;
+        uint64_t droppedTimeNs;
     };
 
-    bool isExpired(uint64_t firstTimeNs, uint64_t nowNs) const;
-    void drop(size_t index, DropReason reason);
+    bool isExpired(uint64_t sinceNs, uint64_t nowNs) const;
+    // Counts the entry as dropped for `reason`, releases it and buries its key.
+    void drop(size_t index, DropReason reason, uint64_t captureTimeNs);
     // Remembers a dropped datagram so that its remaining fragments are discarded.
-    void bury(const Key& key, uint64_t firstTimeNs);
+    void bury(const Key& key, uint64_t droppedTimeNs);
     // Merges the fragment into the entry; returns false on a conflict.
     bool merge(Entry& entry, uint32_t begin, std::span<const uint8_t> bytes);
     // Grows the entry's buffer to `size`, evicting the oldest datagrams while the held bytes
     // would exceed the limit. Returns false when the entry itself was evicted.
-    bool reserve(size_t& index, size_t size);
+    bool reserve(size_t& index, size_t size, uint64_t captureTimeNs);
 
     Limits limits_{};
     std::vector<Entry> entries_;         // oldest first

@@ -101,10 +101,12 @@ TEST(Reassembly, MissingFragmentTimesOutLaterDatagramsIntact) {
     EXPECT_EQ(f.r.inProgress(), 2u);
     f.add(c, 3, {8, 16, true}, 2 * secondNs + 1);
     EXPECT_EQ(f.dropped(DropReason::Timeout), 1u);
-    // A fragment of a after its time-out starts afresh rather than completing stale bytes.
-    EXPECT_EQ(f.add(a, 1, {24, 48, true}, 2 * secondNs + 1), Pending);
+    // A late fragment of a neither completes stale bytes nor starts a datagram that would be
+    // dropped, and counted, a second time; only c is still in progress at the end.
+    EXPECT_EQ(f.add(a, 1, {24, 48, true}, 2 * secondNs + 1), Discarded);
     f.r.finish();
-    EXPECT_EQ(f.dropped(DropReason::EndOfCapture), 2u);
+    EXPECT_EQ(f.dropped(DropReason::EndOfCapture), 1u);
+    EXPECT_EQ(f.r.stats().droppedTotal(), 2u);
 }
 
 TEST(Reassembly, BoundsOnCountMemoryAndLength) {
