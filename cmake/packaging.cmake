@@ -1,5 +1,5 @@
-# Installation of the manual pages, and the Debian package (CPack DEB) of compact_csv and
-# compact_sim with its dependencies computed from the binaries.
+# Installation of the manual pages, the copyright file and the changelog, and the Debian package
+# (CPack DEB) of compact_csv and compact_sim with its dependencies computed from the binaries.
 
 # Debian installs manual pages gzip-compressed; -n leaves name and time stamp out of the
 # archive, so that two builds of the same page give the same bytes.
@@ -19,8 +19,21 @@ endforeach()
 add_custom_target(compact_man_pages ALL DEPENDS ${compact_man_outputs})
 install(FILES ${compact_man_outputs} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-set(COMPACT_PACKAGE_MAINTAINER "compact_csv maintainers <compact-csv@localhost>" CACHE STRING
-    "Maintainer field of the Debian package")
+# The package is native (its version has no Debian revision), so its changelog is changelog.gz,
+# compressed the same way as the manual pages. The copyright file is machine-readable (MIT).
+set(compact_changelog ${PROJECT_BINARY_DIR}/packaging/changelog)
+add_custom_command(OUTPUT ${compact_changelog}.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/packaging/changelog ${compact_changelog}
+  COMMAND ${COMPACT_GZIP} -9 -n -f ${compact_changelog}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(compact_changelog ALL DEPENDS ${compact_changelog}.gz)
+install(FILES ${compact_changelog}.gz ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The same name and address sign the entries of packaging/changelog.
+set(COMPACT_PACKAGE_MAINTAINER "compact_csv maintainers <maintainers@compact-csv.invalid>"
+    CACHE STRING "Maintainer field of the Debian package")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME compact-csv)
