@@ -42,15 +42,16 @@ Exit status 0, or 1 when the options are invalid, the destination cannot be
 used or a datagram could not be sent or written.
 )";
 
-// The option table.
+// The option table. Short letters are only those that mean the same in the receiver (-n, -d,
+// -v, -h): -p and -r are the receiver's --phi and --pcap, so --port and --rate have none.
 cxxopts::Options optionTable(const char* program) {
     cxxopts::Options options(program, "Send synthetic Compact frames over UDP.");
     // clang-format off
     options.add_options()
         ("host", "Destination IPv4 address or host name",
          cxxopts::value<std::string>()->default_value("127.0.0.1"), "HOST")
-        ("p,port", "Destination UDP port", cxxopts::value<int64_t>()->default_value("2115"), "PORT")
-        ("r,rate", "Frames per second, 0 for as fast as possible",
+        ("port", "Destination UDP port", cxxopts::value<int64_t>()->default_value("2115"), "PORT")
+        ("rate", "Frames per second, 0 for as fast as possible",
          cxxopts::value<double>()->default_value("240"), "FPS")
         ("n,count", "Stop after this many frames (default: no limit)",
          cxxopts::value<int64_t>(), "N")
