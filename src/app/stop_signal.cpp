@@ -7,7 +7,7 @@ std::atomic<SigINT*> SigINT::installed{nullptr};
 
 namespace {
 
-// The signals that ask the receiver to stop: Ctrl-C, and the service manager's stop request.
+// The signals that ask the program to stop: Ctrl-C, and the service manager's stop request.
 constexpr int stopSignals[] = {SIGINT, SIGTERM};
 
 // Sets the action of every stop signal; false (with the actions set so far left in place) when the

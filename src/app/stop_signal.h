@@ -4,10 +4,12 @@
 #include <atomic>
 #include <csignal>
 
-// The stop request of the receive loop: one process-wide flag set by SIGINT and SIGTERM.
+// The stop request of the receiver's and the simulator's loops: one process-wide flag set by SIGINT
+// and SIGTERM.
 //
 // The first call of instance() builds the object and installs handler() for both signals, without
-// SA_RESTART, so that a receive waiting for a datagram returns early when one arrives. The handler
+// SA_RESTART, so that a receive waiting for a datagram returns early when one arrives (and so a
+// send blocked on a full socket buffer returns EINTR, which the sender retries). The handler
 // stays installed until the object is destroyed at process exit, which restores the default
 // actions. A second signal only sets the flag again.
 class SigINT {

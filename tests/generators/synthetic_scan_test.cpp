@@ -7,11 +7,14 @@
 
 #include <ios>
 #include <numbers>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
 #include "format/compact_frame.h"
 #include "format/compact_frame_magic.h"
+#include "format/compact_wire.h"
 #include "format/kaitaistream.h"
 #include "io/status.h"
 
@@ -72,6 +75,48 @@ TEST(SyntheticScan, FramesDecodeWithShapeCountersFlagsAndGeometry) {
                 EXPECT_NEAR(meta->theta_start()->at(0), thetaStart, 1e-6);
                 EXPECT_NEAR(meta->theta_stop()->at(0), thetaStart + 30 * degree, 1e-6);
             }
+        }
+    }
+}
+
+// A shape is either refused, or every frame of it decodes: the scan's limits are the receiver's.
+// Objects of a frame: 1 (header) + modules * (4 + beams * (1 + lines * (1 + P + echoes))), with P
+// 1 when the property byte is present; the cap is 2^18 = 262144. Bytes: a UDP datagram carries
+// at most 65507.
+TEST(SyntheticScan, RefusesShapesBeyondTheReceiversLimitsAndAcceptsThoseAtThem) {
+    constexpr unsigned none = 0x0, all = 0xF, distanceRssi = 0x3, rssiProperties = 0xA,
+                       thetaProperties = 0xC;
+    const struct {
+        const char* what;
+        ScanSettings settings;
+        bool accepted;
+    } cases[] = {
+        {"262145 objects in 12160 bytes", shape(302, 4, 215, 1, 4, thetaProperties), false},
+        {"260937 objects", shape(302, 4, 214, 1, 4, thetaProperties), true},
+        {"262145 objects in 2 modules", shape(258, 4, 126, 2, 4, none), false},
+        {"260081 objects in 2 modules", shape(258, 4, 125, 2, 3, none), true},
+        {"262144 objects in 3 modules", shape(1, 3799, 21, 3, 3, none), true},
+        {"262144 objects in 3 modules, v4", shape(1, 3799, 21, 3, 4, none), true},
+        {"65507 bytes", shape(3, 947, 5, 1, 4, all), true},
+        {"65507 bytes, v3", shape(1, 21801, 1, 1, 3, rssiProperties), true},
+        {"65508 bytes", shape(1, 4360, 3, 1, 4, all), false},
+        {"65508 bytes in 2 modules, v3", shape(1, 8167, 1, 2, 3, distanceRssi), false},
+        {"65508 bytes in 3 modules", shape(18, 394, 2, 3, 4, thetaProperties), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<SyntheticScan> scan;
+        try {
+            scan.emplace(c.settings);
+        } catch (const std::invalid_argument&) {
+            EXPECT_FALSE(c.accepted) << "refused, though within the limits";
+            continue;
+        }
+        EXPECT_TRUE(c.accepted) << "accepted, though beyond a limit";
+        for (int frame = 0; frame < 2; ++frame) {
+            const std::string bytes = scan->nextSlot().at(0).bytes;
+            EXPECT_LE(bytes.size(), compact::wire::maxDatagramBytes);
+            EXPECT_NO_THROW(Decoded{bytes});
         }
     }
 }

@@ -1,0 +1,34 @@
+// The simulator's run loop: produces the scan's datagrams on a schedule of frame slots until a
+// limit or a stop request ends the run, and counts what was delivered.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/stop_signal.h"
+#include "compact_sim/options.h"
+#include "compact_sim/outputs.h"
+#include "generators/synthetic_scan.h"
+
+namespace compact::sim {
+
+struct Totals {
+    uint64_t frames = 0;
+    uint64_t malformed = 0;
+    uint64_t datagrams = 0;
+    uint64_t bytes = 0;
+    uint64_t failures = 0;
+    // Counters skipped before the last frame sent: a receiver sees exactly these as lost (a
+    // skipped counter at the very end leaves no gap behind it).
+    uint64_t skipped = 0;
+};
+
+// Produces slots until the count, the duration (real time when the output is, simulated time
+// when writing a capture) or a stop request ends the run. A real-time output with a rate follows
+// a fixed schedule of one slot per period.
+Totals run(const RunLimits& limits, SyntheticScan& scan, Output& output, const SigINT& stop);
+
+// The one line written at the end of a run.
+std::string summaryLine(const Totals& totals, const Output& output);
+
+}  // namespace compact::sim
