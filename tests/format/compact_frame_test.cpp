@@ -1,18 +1,22 @@
-// Tests of the Compact frame decoder and of the frame builder that the other tests rely on:
-// a hand-written golden frame, both telegram versions, every validation error, truncation at
-// every offset and hostile counts.
+// Tests of the Compact frame decoder and of the frame builder that the other tests rely on: both
+// read or write the worked example in tests/data, so that a builder bug cannot hide a decoder bug;
+// both telegram versions, every validation error, truncation at every offset, hostile counts, and
+// nested objects built without their frame or parent.
 #include "format/compact_frame.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <set>
-#include <sstream>
+#include <stdexcept>
 #include <tuple>
 
 #include "format/compact_frame_magic.h"
 #include "generators/compact_frame_builder.h"
+#include "support/files.h"
+#include "support/frames.h"
 
 // Frame descriptions below name only the fields that differ from the defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -21,13 +25,15 @@ namespace {
 
 using namespace compact;
 using ravo::compact_frame_t;
+using testing_support::fromHex;
+using testing_support::goldenFile;
 
 // A decoded datagram together with the stream it was read from.
 struct Decoded {
     explicit Decoded(const std::string& bytes) : io(bytes), top(&io) {}
     compact_frame_t* frame() const { return top.frame(); }
     compact_frame_t::module_t* module() const { return frame()->modules()->at(0).get(); }
-    const compact_frame_t::measurement_data_t* at(size_t beam, size_t line) const {
+    compact_frame_t::measurement_data_t* at(size_t beam, size_t line) const {
         return module()->beams()->at(beam)->measurement_data()->at(line).get();
     }
     kaitai::kstream io;
@@ -45,54 +51,40 @@ bool endsEarly(const std::string& bytes) {
     return false;
 }
 
-// Bytes from hexadecimal numbers separated by blanks.
-std::string fromHex(const std::string& hex) {
-    std::istringstream in(hex);
-    std::string out;
-    for (unsigned byte = 0; in >> std::hex >> byte;) out.push_back(static_cast<char>(byte));
-    return out;
-}
-
 std::string frameWith(ModuleSpec module, uint32_t version = 4) {
     return encodeFrame({.telegramVersion = version, .modules = {std::move(module)}});
 }
 
-// One module of one line, beam and echo, version 4, all values present: 115 bytes.
-const std::string workedExample = fromHex(
-    "02 02 02 02  01 00 00 00  05 00 00 00 00 00 00 00  00 00 00 00 00 00 00 00 "
-    "04 00 00 00  4F 00 00 00 "
-    "07 00 00 00 00 00 00 00  64 00 00 00 00 00 00 00  01 00 00 00 "
-    "01 00 00 00  01 00 00 00  01 00 00 00 "
-    "F4 01 00 00 00 00 00 00  58 02 00 00 00 00 00 00 "
-    "00 00 00 00  D8 0F 49 BF  D8 0F 49 3F  00 00 00 3F  00 00 00 00 "
-    "00 03 03 00  FA 00 78 00  01  5F 54  00 00 00 00");
+std::string workedExample() { return fromHex(goldenFile("worked_example.hex")); }
 
-TEST(CompactFrame, WorkedExampleDecodesAndIsWhatTheBuilderWrites) {
-    Decoded d(workedExample);
+// The values that the CSV rows of the worked example show (tests/csv/compact_csv_test.cpp) are
+// not repeated here.
+TEST(CompactFrame, WorkedExampleDecodes) {
+    const std::string bytes = workedExample();
+    ASSERT_EQ(bytes.size(), 115u);
+    Decoded d(bytes);
+    EXPECT_EQ(d.io.pos(), 115u);
+    EXPECT_EQ(d.top.magic(), "\x02\x02\x02\x02");
     const compact_frame_t::header_t* h = d.frame()->header();
-    EXPECT_EQ(std::tuple(d.top.magic(), h->header_word_0(), h->telegram_counter(),
-                         h->header_word_2(), h->telegram_version(), h->first_module_size(),
-                         d.frame()->modules()->size(), d.frame()->trailer_word(), d.io.pos()),
-              std::tuple("\x02\x02\x02\x02", 1u, 5u, 0u, 4u, 79u, 1u, 0u, 115u));
+    EXPECT_EQ(h->header_word_0(), 1u);
+    EXPECT_EQ(h->telegram_counter(), 5u);
+    EXPECT_EQ(h->telegram_version(), 4u);
+    EXPECT_EQ(h->first_module_size(), 79u);
+    EXPECT_EQ(d.frame()->modules()->size(), 1u);
     const compact_frame_t::metadata_t* md = d.module()->metadata();
-    EXPECT_EQ(
-        std::tuple(md->segment_counter(), md->frame_number(), md->sender_id(), md->num_lines(),
-                   md->num_beams(), md->num_echos(), md->distance_scaling_factor(),
-                   md->next_module_size(), md->data_content_echos()->has_rssi(),
-                   md->data_content_echos()->has_distance(), md->data_content_beams()->has_theta(),
-                   md->data_content_beams()->has_properties()),
-        std::tuple(7u, 100u, 1u, 1u, 1u, 1u, 0.5f, 0u, true, true, true, true));
-    EXPECT_EQ(std::tuple(*md->timestamp_start(), *md->timestamp_stop(), *md->phi(),
-                         *md->theta_start(), *md->theta_stop()),
-              std::tuple(std::vector<uint64_t>{500}, std::vector<uint64_t>{600}, std::vector{0.0f},
-                         std::vector{-0.785398f}, std::vector{0.785398f}));
-    const auto* m = d.at(0, 0);
-    const auto* echo = m->echos()->at(0).get();
-    EXPECT_EQ(std::tuple(echo->distance_raw(), echo->distance(), echo->rssi(),
-                         m->beam_properties()->upper_bits(), m->beam_properties()->bit_0(),
-                         m->_is_null_theta_v3(), m->theta(), m->theta_rad()),
-              std::tuple(250, 125.0, 120, 0u, true, true, 21599, 1.0));
+    EXPECT_EQ(md->num_lines(), 1u);
+    EXPECT_EQ(md->num_beams(), 1u);
+    EXPECT_EQ(md->num_echos(), 1u);
+    EXPECT_EQ(md->distance_scaling_factor(), 0.5f);
+    EXPECT_EQ(md->next_module_size(), 0u);
+    EXPECT_EQ(d.at(0, 0)->echos()->at(0)->distance(), 125.0);
+    EXPECT_EQ(d.at(0, 0)->beam_properties()->upper_bits(), 0u);
+    EXPECT_TRUE(d.at(0, 0)->beam_properties()->bit_0());
+    EXPECT_EQ(d.at(0, 0)->theta(), 21599);
+    EXPECT_EQ(d.at(0, 0)->theta_rad(), 1.0);
+}
 
+TEST(CompactFrameBuilder, WritesTheWorkedExample) {
     ModuleSpec module = makeModule(1, 1, 1);
     module.segmentCounter = 7;
     module.frameNumber = 100;
@@ -102,7 +94,7 @@ TEST(CompactFrame, WorkedExampleDecodesAndIsWhatTheBuilderWrites) {
     module.thetaStop = {0.785398f};
     module.distanceScalingFactor = 0.5f;
     module.measurements = {{{{250, 120}}, 1, 21599}};
-    EXPECT_EQ(encodeFrame({.telegramCounter = 5, .modules = {module}}), workedExample);
+    EXPECT_EQ(encodeFrame({.telegramCounter = 5, .modules = {module}}), workedExample());
 }
 
 TEST(CompactFrame, EmptyFrameAndValidationErrors) {
@@ -116,12 +108,13 @@ TEST(CompactFrame, EmptyFrameAndValidationErrors) {
     };
     EXPECT_EQ(version(4), empty);
     for (const std::string& bytes : {empty, empty + "\x77\x77", version(3)}) {
+        SCOPED_TRACE(testing::PrintToString(bytes));
         const Decoded d(bytes);
-        EXPECT_TRUE(d.frame()->header()->telegram_counter() == 42 &&
-                    d.frame()->_is_null_modules() && d.frame()->modules() == nullptr &&
-                    d.frame()->trailer_word() == 0xAABBCCDD);
+        EXPECT_EQ(d.frame()->header()->telegram_counter(), 42u);
+        EXPECT_TRUE(d.frame()->_is_null_modules());
+        EXPECT_EQ(d.frame()->modules(), nullptr);
+        EXPECT_EQ(d.frame()->trailer_word(), 0xAABBCCDDu);
     }
-    for (size_t cut : {0, 3, 27, 35}) EXPECT_TRUE(endsEarly(empty.substr(0, cut))) << cut;
 
     const std::string wrongMagic = "\x02\x02\x02\x03" + empty.substr(4);
     const char* range = "/types/header/seq/3: at pos 28: validation failed: not in range";
@@ -147,7 +140,8 @@ TEST(CompactFrame, LayoutFollowsVersionAndPresenceFlags) {
         for (const auto& [ef, bf, measurementBytes] :
              {Flags{0x03, 0x01, 5}, Flags{0x03, 0x03, 7}, Flags{0xFC, 0x00, 0},
               Flags{0x01, 0x02, 4}, Flags{0x02, 0x01, 3}, Flags{0xFE, 0xFD, 3}}) {
-            SCOPED_TRACE(testing::Message() << v << ": " << int(ef) << "/" << int(bf));
+            SCOPED_TRACE(testing::Message()
+                         << "version " << v << ", flags " << int(ef) << "/" << int(bf));
             const bool dist = ef & 1, rssi = ef & 2, theta = bf & 2, prop = bf & 1;
             ModuleSpec desc = makeModule(1, 2, 1);
             desc.dataContentEchos = ef;
@@ -159,13 +153,15 @@ TEST(CompactFrame, LayoutFollowsVersionAndPresenceFlags) {
             const auto* m = d.at(1, 0);
             const auto& want = desc.measurements[1];
             const auto* echo = m->echos()->at(0).get();  // echo objects exist even without bytes
-            EXPECT_EQ(std::tuple(echo->_is_null_distance_raw(), echo->distance_raw(),
-                                 echo->_is_null_rssi(), echo->rssi(),
-                                 m->beam_properties() == nullptr, m->_is_null_beam_properties(),
-                                 m->theta(), m->_is_null_theta_v3(), m->_is_null_theta_v4()),
-                      std::tuple(!dist, dist ? want.echos[0].distance : 0, !rssi,
-                                 rssi ? want.echos[0].rssi : 0, !prop, !prop,
-                                 theta ? want.theta : 0, v == 4 || !theta, v == 3 || !theta));
+            EXPECT_EQ(echo->_is_null_distance_raw(), !dist);
+            EXPECT_EQ(echo->distance_raw(), dist ? want.echos[0].distance : 0);
+            EXPECT_EQ(echo->_is_null_rssi(), !rssi);
+            EXPECT_EQ(echo->rssi(), rssi ? want.echos[0].rssi : 0);
+            EXPECT_EQ(m->beam_properties() == nullptr, !prop);
+            EXPECT_EQ(m->_is_null_beam_properties(), !prop);
+            EXPECT_EQ(m->theta(), theta ? want.theta : 0);
+            EXPECT_EQ(m->_is_null_theta_v3(), v == 4 || !theta);
+            EXPECT_EQ(m->_is_null_theta_v4(), v == 3 || !theta);
         }
         // The 3 measurement bytes AA BB CC of a module without echoes: theta then property byte
         // in version 3, the property byte then theta in version 4.
@@ -185,21 +181,22 @@ TEST(CompactFrame, RealisticFrameRoundTripsAndEveryCutEndsEarly) {
         for (const auto& e : ms.echos) echoes.insert(uint32_t{e.distance} << 16 | e.rssi);
     ASSERT_EQ(echoes.size(), 16u * 240u * 3u);  // all distinct: a swapped index shows
     for (const uint32_t v : {3u, 4u}) {
+        SCOPED_TRACE(testing::Message() << "version " << v);
         Decoded d(frameWith(desc, v));
         EXPECT_EQ(*d.module()->metadata()->phi(), desc.phi);  // phi differs per line
-        int mismatches = d.module()->beams()->size() != 240;
+        ASSERT_EQ(d.module()->beams()->size(), 240u);
         for (size_t i = 0; i < desc.measurements.size(); ++i) {  // beam-major
             const auto& want = desc.measurements[i];
             const auto* got = d.at(i / 16, i % 16);
             const auto* prop = got->beam_properties();
-            mismatches += got->theta() != want.theta ||
-                          (prop->upper_bits() << 1 | prop->bit_0()) != want.properties;
+            bool same = got->theta() == want.theta &&
+                        (prop->upper_bits() << 1 | prop->bit_0()) == want.properties;
             for (size_t e = 0; e < 3; ++e) {
-                mismatches += got->echos()->at(e)->distance_raw() != want.echos[e].distance ||
-                              got->echos()->at(e)->rssi() != want.echos[e].rssi;
+                same = same && got->echos()->at(e)->distance_raw() == want.echos[e].distance &&
+                       got->echos()->at(e)->rssi() == want.echos[e].rssi;
             }
+            ASSERT_TRUE(same) << "beam " << i / 16 << ", line " << i % 16;
         }
-        EXPECT_EQ(mismatches, 0);
     }
     size_t wrong = 0, wrongAt = 0;
     for (std::string cut = frameWith(desc); !cut.empty();) {  // shortened in place: copies are slow
@@ -216,15 +213,16 @@ TEST(CompactFrame, DerivedValues) {
          {Case{4, 16384, 0.0, 0.0, 123.4000015258789},
           Case{4, 21599, 1.0, 57.29577951309679, 123.4000015258789},
           Case{3, 0, -3.1417066155321187, -180.00652953836584, 1234.0}}) {
+        SCOPED_TRACE(testing::Message() << "version " << version << ", theta " << theta);
         ModuleSpec desc = makeModule(1, 1, 1);
         desc.thetaStart = {0.785398f};
         desc.distanceScalingFactor = 0.1f;
         desc.measurements[0] = {{{1234, 1}}, 1, theta};
         Decoded d(frameWith(desc, version));
         EXPECT_DOUBLE_EQ(d.module()->metadata()->theta_start_deg(), 44.99999100696669);
-        EXPECT_DOUBLE_EQ(d.at(0, 0)->theta_rad(), rad) << theta;
-        EXPECT_DOUBLE_EQ(d.at(0, 0)->theta_deg(), deg) << theta;
-        EXPECT_DOUBLE_EQ(d.at(0, 0)->echos()->at(0)->distance(), distance) << theta;
+        EXPECT_DOUBLE_EQ(d.at(0, 0)->theta_rad(), rad);
+        EXPECT_DOUBLE_EQ(d.at(0, 0)->theta_deg(), deg);
+        EXPECT_DOUBLE_EQ(d.at(0, 0)->echos()->at(0)->distance(), distance);
     }
 }
 
@@ -234,7 +232,8 @@ TEST(CompactFrame, UnusualCountsAndModuleChains) {
     EXPECT_THROW(d.module()->metadata()->theta_start_deg(), std::out_of_range);
     // Counts of 2^31 and above read as negative: no elements, no bytes.
     Decoded n(frameWith({.numLines = 0x80000000u, .numBeams = 0xFFFFFFFFu}));
-    EXPECT_TRUE(n.module()->metadata()->timestamp_start()->empty() && n.module()->beams()->empty());
+    EXPECT_TRUE(n.module()->metadata()->timestamp_start()->empty());
+    EXPECT_TRUE(n.module()->beams()->empty());
     EXPECT_EQ(n.io.pos(), 32u + 44u + 4u);
     // Modules follow next_module_size, not the header's first_module_size; a last module that
     // claims a successor reads the trailer as a module and runs out.
@@ -242,24 +241,50 @@ TEST(CompactFrame, UnusualCountsAndModuleChains) {
     EXPECT_EQ(Decoded(encodeFrame(frame)).frame()->modules()->at(1)->metadata()->num_lines(), 2u);
     frame.modules[1].nextModuleSize = 40;
     EXPECT_TRUE(endsEarly(encodeFrame(frame)));
-    // Counts near 2^31 are refused before any element is built; without the bounds these would
-    // allocate gigabytes (reserve) or build billions of zero-width objects.
-    const uint32_t big = 0x7FFFFFFF;
-    using Case = std::tuple<uint32_t, uint32_t, uint32_t, uint8_t, uint8_t>;  // counts, flags
-    for (const auto& [lines, beams, echoes, echoFlags, beamFlags] :
-         {Case{big, 1, 1, 3, 3}, Case{1, big, 1, 3, 3}, Case{0, big, 1, 3, 3},
-          Case{1, big, 0, 0, 0}, Case{1, 1, big, 3, 0}, Case{1, 1, big, 0, 0},
-          Case{1, 1, big, 0, 3}, Case{big, big, big, 0, 0}}) {
-        ModuleSpec desc = makeModule(lines == 1, 0, 0);  // the per-line arrays of one line
-        std::tie(desc.numLines, desc.numBeams, desc.numEchos) = std::tie(lines, beams, echoes);
-        std::tie(desc.dataContentEchos, desc.dataContentBeams) = std::tie(echoFlags, beamFlags);
-        // A little slack after the module, far from what the counts need.
-        EXPECT_TRUE(endsEarly(frameWith(desc) + std::string(200, '\0'))) << lines << "/" << beams;
-    }
-    // The object bound covers the whole datagram: two modules that each fit it but not together.
-    const ModuleSpec wide = makeModule(0, compact_frame_t::maxObjectsPerDatagram / 2, 0);
-    EXPECT_FALSE(endsEarly(encodeFrame({.modules = {wide}})));
-    EXPECT_TRUE(endsEarly(encodeFrame({.modules = {wide, wide}})));
 }
+
+// Counts near 2^31 are refused before any element is built: without the bounds these would
+// allocate gigabytes (reserve) or build billions of zero-width objects. The peak memory of the
+// same datagrams is measured in tests/app/pipeline_test.cpp.
+TEST(CompactFrame, HostileCountsEndEarlyAndTheDensestFramesDecode) {
+    for (const auto& c : testing_support::hostileDatagrams())
+        EXPECT_TRUE(endsEarly(c.bytes)) << c.name;
+    for (const auto& c : testing_support::densestDatagrams())
+        EXPECT_NO_THROW(Decoded{c.bytes}) << c.name;
+}
+
+// Nested objects read the telegram version and object count through their frame, and counts and
+// flags through their parent: built without either, they refuse instead of following null.
+struct Nested {
+    const char* name;
+    std::function<void(kaitai::kstream*, const Decoded&)> build;
+};
+class NestedWithoutFrameOrParent : public testing::TestWithParam<Nested> {};
+
+TEST_P(NestedWithoutFrameOrParent, ThrowsInvalidArgument) {
+    const std::string bytes = workedExample();
+    const Decoded d(bytes);
+    kaitai::kstream io(bytes.substr(32));  // the module's bytes: enough for any nested object
+    EXPECT_THROW(GetParam().build(&io, d), std::invalid_argument);
+}
+
+using F = compact_frame_t;
+INSTANTIATE_TEST_SUITE_P(
+    CompactFrame, NestedWithoutFrameOrParent,
+    testing::Values(
+        Nested{"module", [](auto io, auto&) { F::module_t(io, nullptr, nullptr); }},
+        Nested{"moduleOfFrame", [](auto io, auto& d) { F::module_t(io, d.frame(), nullptr); }},
+        Nested{"metadataOfModule",
+               [](auto io, auto& d) { F::metadata_t(io, d.module(), nullptr); }},
+        Nested{"beamInFrame", [](auto io, auto& d) { F::beam_t(io, nullptr, d.frame()); }},
+        Nested{"measurementInFrame",
+               [](auto io, auto& d) { F::measurement_data_t(io, nullptr, d.frame()); }},
+        Nested{"measurementOfBeam",
+               [](auto io, auto& d) {
+                   F::measurement_data_t(io, d.module()->beams()->at(0).get(), nullptr);
+               }},
+        Nested{"echoInFrame", [](auto io, auto& d) { F::echo_t(io, nullptr, d.frame()); }},
+        Nested{"echoOfMeasurement", [](auto io, auto& d) { F::echo_t(io, d.at(0, 0), nullptr); }}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -65,7 +65,8 @@ TEST(KStream, BitReadsTakeBitsInOrderAcrossBytes) {
 
 TEST(KStream, EndOfDataAndByteStrings) {
     kstream empty{std::string()};
-    EXPECT_TRUE(empty.size() == 0 && empty.is_eof());
+    EXPECT_EQ(empty.size(), 0);
+    EXPECT_TRUE(empty.is_eof());
     EXPECT_THROW(empty.read_u1(), std::ios_base::failure);
 
     kstream io(std::string{'a', 'b', 0, 'c', 'd'});

@@ -12,9 +12,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/files.h"
 
 extern char** environ;
 
@@ -34,21 +35,6 @@ int makeMemoryFile(const char* name) {
     return fd;
 }
 
-// Reads the whole file from offset 0 without moving the offset the child writes at.
-std::string readAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-        offset += n;
-    }
-    return text;
-}
-
 ExitStatus decode(int waitStatus) {
     if (WIFEXITED(waitStatus)) return {WEXITSTATUS(waitStatus), 0};
     return {-1, WTERMSIG(waitStatus)};
@@ -56,7 +42,8 @@ ExitStatus decode(int waitStatus) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                           int standardInput) {
     outFd_ = makeMemoryFile("child-stdout");
     try {
         errFd_ = makeMemoryFile("child-stderr");
@@ -72,7 +59,10 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (standardInput < 0)
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    else
+        posix_spawn_file_actions_adddup2(&actions, standardInput, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, outFd_, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errFd_, STDERR_FILENO);
     // Default signal actions and an empty mask, whatever the test runner inherited: a shell that
@@ -119,47 +109,53 @@ bool ChildProcess::reap(bool block) {
 }
 
 std::optional<ExitStatus> ChildProcess::wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!reap(false)) {
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(pollInterval);
-    }
+    if (!eventually([&] { return reap(false); }, timeout)) return std::nullopt;
     return status_;
 }
 
 bool ChildProcess::waitForOutput(const std::function<bool(const std::string&)>& ready,
                                  std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const bool ended = reap(false);
-        // Read after the reap so that output written just before the end is seen.
-        if (ready(out())) return true;
-        if (ended || std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(pollInterval);
-    }
+    bool seen = false;
+    eventually(
+        [&] {
+            const bool ended = reap(false);
+            seen = ready(out());  // read after the reap: output written just before the end counts
+            return seen || ended;
+        },
+        timeout);
+    return seen;
 }
 
 bool ChildProcess::waitForSignalHandler(int signal, std::chrono::milliseconds timeout) {
+    bool caught = false;
+    eventually(
+        [&] {
+            // The caught-signal mask in hexadecimal, bit n-1 for signal n.
+            const std::string mask = procStatusField(pid_, "SigCgt");
+            caught = !mask.empty() && (std::stoull(mask, nullptr, 16) >> (signal - 1)) & 1u;
+            return caught || reap(false);
+        },
+        timeout);
+    return caught;
+}
+
+// A new open file of the memory file, at offset 0, whatever the offset the program writes at.
+std::string ChildProcess::out() const {
+    return readFile("/proc/self/fd/" + std::to_string(outFd_));
+}
+
+std::string ChildProcess::err() const {
+    return readFile("/proc/self/fd/" + std::to_string(errFd_));
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const std::string statusPath = "/proc/" + std::to_string(pid_) + "/status";
-    while (!reap(false)) {
-        // "SigCgt:" is followed by the caught-signal mask in hexadecimal, bit n-1 for signal n.
-        std::ifstream status(statusPath);
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("SigCgt:", 0) != 0) continue;
-            const uint64_t caught = std::stoull(line.substr(7), nullptr, 16);
-            if ((caught >> (signal - 1)) & 1u) return true;
-        }
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(pollInterval);
     }
-    return false;
+    return true;
 }
-
-std::string ChildProcess::out() const { return readAll(outFd_); }
-
-std::string ChildProcess::err() const { return readAll(errFd_); }
 
 ProgramRun runProgram(const std::string& path, const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout) {

@@ -24,6 +24,12 @@ struct ExitStatus {
     }
 };
 
+inline constexpr ExitStatus exitedWith0{0, 0};
+inline constexpr ExitStatus exitedWith1{1, 0};
+
+// Polls `condition` every few milliseconds until it holds (true) or `timeout` has passed (false).
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
 // What runProgram saw.
 struct ProgramRun {
     std::optional<ExitStatus> status;  // empty: the deadline passed and the program was killed
@@ -32,14 +38,17 @@ struct ProgramRun {
 };
 
 // A running program. It starts with default signal actions and no blocked signals. Its standard
-// input is /dev/null; standard output and standard error go to anonymous in-memory files, so a
-// program that writes a lot never blocks on a full pipe and the outputs can be read at any time.
-// The destructor kills (SIGKILL) and reaps a program that is still running.
+// input is /dev/null or a descriptor of the caller's; standard output and standard error go to
+// anonymous in-memory files, so a program that writes a lot never blocks on a full pipe and the
+// outputs can be read at any time. The destructor kills (SIGKILL) and reaps a program that is still
+// running.
 class ChildProcess {
   public:
-    // Starts `path` with argv[0] = path followed by `arguments`, in this process's environment.
-    // Throws std::runtime_error (with the system error text) when the program cannot be started.
-    ChildProcess(const std::string& path, const std::vector<std::string>& arguments);
+    // Starts `path` with argv[0] = path followed by `arguments`, in this process's environment,
+    // reading `standardInput` (a descriptor that stays the caller's; -1: /dev/null). Throws
+    // std::runtime_error (with the system error text) when the program cannot be started.
+    ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                 int standardInput = -1);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

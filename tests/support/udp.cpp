@@ -1,16 +1,20 @@
-// UDP helpers for the end-to-end tests: free port lookup and a sender with a chosen source.
+// UDP helpers for the end-to-end tests: free ports, the socket table, and a sender.
 #include "support/udp.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/files.h"
+#include "support/process.h"
 
 namespace testing_support {
 namespace {
@@ -52,23 +56,35 @@ std::vector<UdpSocketState> udpSocketsOnPort(unsigned short port) {
     // Columns: sl local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid timeout
     // inode ref pointer drops; addresses are hexadecimal "ADDR:PORT".
     std::vector<UdpSocketState> sockets;
-    std::ifstream table("/proc/net/udp");
+    std::istringstream table(readFile("/proc/net/udp"));
     std::string line;
     std::getline(table, line);  // column titles
     while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode,
-            references, pointer;
-        uint64_t drops = 0;
-        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-            timeout >> inode >> references >> pointer >> drops;
-        const auto portAt = local.find(':');
-        const auto queueAt = queues.find(':');
-        if (!fields || portAt == std::string::npos || queueAt == std::string::npos) continue;
-        if (std::stoul(local.substr(portAt + 1), nullptr, 16) != port) continue;
-        sockets.push_back({std::stoull(queues.substr(queueAt + 1), nullptr, 16), drops});
+        unsigned localPort = 0;
+        unsigned long long queued = 0, drops = 0;
+        if (std::sscanf(line.c_str(),
+                        "%*u: %*x:%x %*x:%*x %*x %*x:%llx %*x:%*x %*x %*u %*u %*u %*u %*x %llu",
+                        &localPort, &queued, &drops) == 3 &&
+            localPort == port)
+            sockets.push_back({queued, drops});
     }
     return sockets;
+}
+
+void waitUntilReceived(unsigned short port, std::chrono::milliseconds timeout) {
+    std::vector<UdpSocketState> sockets;
+    const bool drained = eventually(
+        [&] {
+            sockets = udpSocketsOnPort(port);
+            for (const auto& socket : sockets)
+                if (socket.queuedBytes != 0 && socket.drops == 0) return false;
+            return true;
+        },
+        timeout);
+    ASSERT_FALSE(sockets.empty()) << "nothing listens on port " << port;
+    for (const auto& socket : sockets)
+        ASSERT_EQ(socket.drops, 0u) << "datagrams were lost before the receiver got them";
+    ASSERT_TRUE(drained) << "datagrams left unreceived";
 }
 
 UdpSender::UdpSender(const std::string& sourceAddress) : fd(boundSocket(sourceAddress)) {}

@@ -1,7 +1,9 @@
-// UDP helpers for the end-to-end tests: a free port to start a receiver on, and a sender bound to
-// a chosen loopback address, so that tests can tell senders apart by their source address.
+// UDP helpers for the end-to-end tests: a free port to start a receiver on, the state of the
+// receiver's socket, and a sender bound to a chosen loopback address, so that tests can tell
+// senders apart by their source address.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,8 +20,15 @@ struct UdpSocketState {
     uint64_t drops = 0;        // datagrams dropped because the receive buffer was full
 };
 
-// The IPv4 UDP sockets bound to local `port` in this network namespace, in any state.
+// The IPv4 UDP sockets bound to local `port` in this network namespace, in any state, as
+// /proc/net/udp lists them.
 std::vector<UdpSocketState> udpSocketsOnPort(unsigned short port);
+
+// Waits until no datagram is queued on the sockets bound to `port`, so that the receiver has taken
+// every datagram sent so far; it handles each before it looks at its stop flag again. Fails the
+// test (fatally) when nothing listens on the port, when the system dropped a datagram for a full
+// buffer, or when `timeout` passes.
+void waitUntilReceived(unsigned short port, std::chrono::milliseconds timeout);
 
 // An IPv4 UDP socket bound to `sourceAddress` (any 127.0.0.0/8 address works on Linux without
 // configuration) on a port the system picks.
