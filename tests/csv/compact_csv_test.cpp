@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "format/compact_frame_magic.h"
+#include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
 
 // Frame descriptions below name only the fields that differ from the defaults.
@@ -23,14 +24,16 @@ std::string frameOf(std::vector<ModuleSpec> modules) {
 }
 
 void feed(CompactCSV& csv, const std::string& datagram) {
-    kaitai::kstream io(datagram);
-    csv.process(ravo::compact_frame_magic_t(&io).frame());
+    compact::FrameView view;
+    ASSERT_TRUE(view.parse(datagram.data(), datagram.size())) << view.error().message();
+    csv.process(view);
 }
 
 std::string csvOf(const CompactCSV::Options& options, const std::vector<std::string>& datagrams) {
     std::ostringstream out;
     CompactCSV csv(options, out);
     for (const auto& bytes : datagrams) feed(csv, bytes);
+    EXPECT_TRUE(csv.finish());
     return out.str();
 }
 
