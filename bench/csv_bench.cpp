@@ -5,7 +5,7 @@
 #include <streambuf>
 
 #include "csv/compact_csv.h"
-#include "format/compact_frame_magic.h"
+#include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
 
 namespace {
@@ -37,12 +37,12 @@ std::string realisticFrame() {
 
 void writeFrame(benchmark::State& state, const CompactCSV::Options& options) {
     const std::string bytes = realisticFrame();
-    kaitai::kstream io(bytes);
-    ravo::compact_frame_magic_t decoded(&io);
+    compact::FrameView view;
+    if (!view.parse(bytes.data(), bytes.size())) state.SkipWithError("frame refused");
     CountingBuffer sink;
     std::ostream out(&sink);
     CompactCSV csv(options, out);
-    for (auto _ : state) csv.process(decoded.frame());
+    for (auto _ : state) csv.process(view);
     state.SetBytesProcessed(static_cast<int64_t>(sink.bytes));
     state.SetItemsProcessed(static_cast<int64_t>(csv.rowsWritten()));
     state.counters["frame_bytes"] = static_cast<double>(bytes.size());

@@ -8,6 +8,7 @@
 
 #include "format/compact_frame.h"
 #include "format/compact_frame_magic.h"
+#include "format/frame_view.h"
 
 namespace fuzzing {
 
@@ -115,7 +116,10 @@ bool decodeAndWrite(const std::string& bytes, CompactCSV& writer) {
         kaitai::kstream io(bytes);
         ravo::compact_frame_magic_t top(&io);
         checkTree(*top.frame());
-        writer.process(top.frame());
+        compact::FrameView view;
+        if (!view.parse(bytes.data(), bytes.size()))
+            finding("the view refuses what the tree accepts");
+        writer.process(view);
         return true;
     } catch (const kaitai::kstruct_error&) {
         return false;

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <exception>
 #include <iostream>
 #include <optional>
 #include <span>
@@ -13,8 +12,7 @@
 #include <vector>
 
 #include "app/stop_signal.h"
-#include "format/compact_frame_magic.h"
-#include "format/kaitaistream.h"
+#include "format/frame_view.h"
 #include "io/pcap_reader.h"
 #include "io/socket_cross_platform.h"
 #include "io/status.h"
@@ -28,20 +26,14 @@ constexpr size_t receiveBufferBytes = 65535;
 }  // namespace
 
 bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& writer) {
-    try {
-        const std::string bytes(datagram);
-        kaitai::kstream io(bytes);
-        ravo::compact_frame_magic_t frame(&io);
-        if (status != nullptr)
-            status->telegramReceived(frame.frame()->header()->telegram_counter());
-        writer.process(frame.frame());
-        return true;
-    } catch (const std::exception&) {
-        // The decoder's validation errors, its end-of-data error and memory exhaustion alike: one
-        // bad datagram must never end a recording.
+    compact::FrameView frame;
+    if (!frame.parse(datagram.data(), datagram.size())) {
         if (status != nullptr) status->parseErrorOccured();
         return false;
     }
+    if (status != nullptr) status->telegramReceived(frame.telegramCounter());
+    writer.process(frame);
+    return true;
 }
 
 bool receiveUntilStopped(Socket& socket, Status* status, CompactCSV& writer) {

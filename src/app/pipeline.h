@@ -12,14 +12,12 @@ namespace compact {
 class PcapReader;
 }
 
-// Handles one datagram: copies `datagram` into a byte string, decodes it as a Compact frame,
-// reports its telegram counter to `status` (when not null) and hands the frame to `writer`. Any
-// std::exception raised meanwhile (a validation error of the decoder, data ending before the frame
-// does, an absurd count, memory exhaustion, an error thrown while writing) drops the datagram:
-// `status` counts a parse error, nothing is rethrown. A frame that fails while the writer writes
-// its rows may leave those rows partly written and still counts as a telegram. Returns true when
-// the frame was decoded and written. Does not look at writer.failed(). The source of the bytes
-// (socket, capture file) is the caller's business.
+// Handles one datagram in place (no copy): validates it as a Compact frame, reports its telegram
+// counter to `status` (when not null) and hands the frame to `writer`. A datagram the format
+// refuses (wrong magic, unsupported version, data ending before the frame does, counts beyond the
+// data or the object cap) is dropped and `status` counts a parse error. Returns true when the frame
+// was accepted and written. Never throws; allocates nothing. Does not look at writer.failed(). The
+// source of the bytes (socket, capture file) is the caller's business.
 bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& writer);
 
 // Receives datagrams from `socket` and hands each to handleDatagram until SigINT reports a stop

@@ -1,8 +1,6 @@
 // The receiver from command line to exit status: set-up, the run, shutdown.
 #include "app/receiver.h"
 
-#include <malloc.h>
-
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -82,12 +80,6 @@ int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Optio
 }  // namespace
 
 int runReceiver(int argc, const char** argv) {
-    // Every decoded frame allocates and frees its whole object tree (some 20,000 small objects for
-    // a full frame). With the allocator's default trim threshold (128 KiB) the freed heap went back
-    // to the kernel after each frame and was faulted in again for the next one, which cost more
-    // than the decoding itself; keeping up to 64 MiB of freed heap removes that churn.
-    constexpr int heapTrimThresholdBytes = 64 << 20;
-    mallopt(M_TRIM_THRESHOLD, heapTrimThresholdBytes);
     try {
         const cxxopts::ParseResult arguments = parseArguments(argc, argv);
         const CompactCSV::Options settings = processArguments(arguments);

@@ -1,94 +1,13 @@
-// CSV writer: selects lines, beams and echoes of decoded Compact frames and writes them as rows.
+// CSV writer: selects lines, beams and echoes of Compact frames and writes them as rows.
 #include "csv/compact_csv.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <ostream>
 
-#include "format/compact_frame.h"
-
-using Frame = ravo::compact_frame_t;
-
-namespace {
-
-const std::vector<uint64_t> noTimestamps;
-const std::vector<float> noAngles;
-const std::vector<std::unique_ptr<Frame::beam_t>> noBeams;
-
-template <typename T>
-const T& orEmpty(const T* vector, const T& empty) {
-    return vector != nullptr ? *vector : empty;
-}
-
-// Vector sizes as int, the index type of the selection; the decoder caps the objects of a
-// datagram far below INT_MAX, so the clamp only guards hand-built trees.
-int sizeAsInt(size_t size) {
-    return static_cast<int>(std::min<size_t>(size, std::numeric_limits<int>::max()));
-}
-
-}  // namespace
-
-struct CompactCSV::ModuleView {
-    explicit ModuleView(const Frame::module_t& module)
-        : meta(*module.metadata()),
-          beams(orEmpty(module.beams(), noBeams)),
-          timestampStart(orEmpty(meta.timestamp_start(), noTimestamps)),
-          timestampStop(orEmpty(meta.timestamp_stop(), noTimestamps)),
-          phi(orEmpty(meta.phi(), noAngles)),
-          thetaStart(orEmpty(meta.theta_start(), noAngles)),
-          thetaStop(orEmpty(meta.theta_stop(), noAngles)) {
-        beamCount = sizeAsInt(beams.size());
-        // A line is only written if every per-line array and every beam has an entry for it.
-        size_t lines = std::min({timestampStart.size(), timestampStop.size(), phi.size(),
-                                 thetaStart.size(), thetaStop.size()});
-        for (const auto& beam : beams) {
-            const auto* data = beam ? beam->measurement_data() : nullptr;
-            lines = std::min(lines, data != nullptr ? data->size() : size_t{0});
-        }
-        lineCount = sizeAsInt(lines);
-        // Echoes per beam: those of the first beam in the first line, none if there is no such
-        // measurement. Rows check every other measurement's echoes against this.
-        if (beamCount > 0 && lineCount > 0) {
-            const auto& first = (*beams[0]->measurement_data())[0];
-            if (first && first->echos() != nullptr) echoCount = sizeAsInt(first->echos()->size());
-        }
-    }
-
-    const Frame::metadata_t& meta;
-    const std::vector<std::unique_ptr<Frame::beam_t>>& beams;
-    const std::vector<uint64_t>& timestampStart;
-    const std::vector<uint64_t>& timestampStop;
-    const std::vector<float>& phi;
-    const std::vector<float>& thetaStart;
-    const std::vector<float>& thetaStop;
-    int beamCount = 0;
-    int lineCount = 0;
-    int echoCount = 0;
-};
-
-void CompactCSV::checkStream() {
-    if (streamFailed || !out->fail()) return;
-    streamFailed = true;
-    // errno was cleared before the writes being checked, so a value here comes from the failed
-    // write or close.
-    const int error = errno;
-    failureText = error != 0 ? std::strerror(error) : "output stream failed";
-}
-
-void CompactCSV::process(Frame* frame) {
-    if (frame == nullptr || out == nullptr) return;
-    errno = 0;
-    if (const auto* modules = frame->modules()) {
-        for (const auto& module : *modules) {
-            if (module && module->metadata() != nullptr) processModule(ModuleView(*module));
-        }
-    }
-    checkStream();
-}
+#include "format/frame_view.h"
 
 namespace {
 
@@ -111,52 +30,65 @@ bool beamAtAngle(float angle, float start, float step, int beamCount, int& beam)
     return true;
 }
 
+// Longest text of one formatted value: 20 digits of 2^64 - 1, a sign, or a %g float such as
+// "-1.17549e-38"; with room to spare.
+constexpr size_t maxValueChars = 32;
+
 }  // namespace
 
-void CompactCSV::processModule(const ModuleView& module) {
+void CompactCSV::process(const compact::FrameView& frame) {
+    if (sink == nullptr) return;
+    for (const compact::ModuleView& module : frame) processModule(module);
+}
+
+void CompactCSV::processModule(const compact::ModuleView& module) {
     if (options.segment.size() == 2) {
         // Only the low 32 bits count, read as a signed number like the filter values.
-        const auto segment =
-            static_cast<int32_t>(static_cast<uint32_t>(module.meta.segment_counter()));
+        const auto segment = static_cast<int32_t>(static_cast<uint32_t>(module.segmentCounter()));
         if (segment < options.segment[0] || segment > options.segment[1]) return;
     }
 
-    const auto beams = clipped<Range>(options.beam, module.beamCount);
-    const auto echoes = clipped<Range>(options.echo, module.echoCount);
+    // Every per-line array has an entry for each line and every beam a measurement in each; the
+    // echoes per beam are those of the first beam in the first line, none without one.
+    const int beamCount = static_cast<int>(module.beams());
+    const int lineCount = static_cast<int>(module.lines());
+    const int echoCount = beamCount > 0 && lineCount > 0 ? static_cast<int>(module.echoes()) : 0;
+    const auto beams = clipped<Range>(options.beam, beamCount);
+    const auto echoes = clipped<Range>(options.echo, echoCount);
 
     Range lines;
     if (options.phi.size() == 1) {
         const float wanted = options.phi[0];
-        for (int line = 0; line < module.lineCount; ++line) {
-            if (std::fabs(wanted - module.phi[line]) <= options.phiTolerance) {
+        for (int line = 0; line < lineCount; ++line) {
+            if (std::fabs(wanted - module.phi(static_cast<uint32_t>(line))) <=
+                options.phiTolerance) {
                 lines = Range{line, line};  // the first match wins, even if a later one is nearer
                 break;
             }
         }
     } else if (options.phi.size() == 2) {
         // The contiguous range from the first to the last line inside the interval.
-        for (int line = 0; line < module.lineCount; ++line) {
-            const float phi = module.phi[line];
+        for (int line = 0; line < lineCount; ++line) {
+            const float phi = module.phi(static_cast<uint32_t>(line));
             if (options.phi[0] <= phi && phi <= options.phi[1]) {
                 if (lines.empty()) lines.first = line;
                 lines.last = line;
             }
         }
     } else {
-        lines = clipped<Range>(options.line, module.lineCount);
+        lines = clipped<Range>(options.line, lineCount);
     }
 
     for (int line = lines.first; line <= lines.last; ++line) {
         Range rowBeams = beams;
         if (!options.theta.empty()) {
             // Beam b of the line lies at theta_start + b * step with step = (stop - start) / n.
-            const float start = module.thetaStart[line];
-            const float step = (module.thetaStop[line] - start) /
-                               static_cast<float>(static_cast<int32_t>(module.meta.num_beams()));
+            const float start = module.thetaStart(static_cast<uint32_t>(line));
+            const float step = (module.thetaStop(static_cast<uint32_t>(line)) - start) /
+                               static_cast<float>(static_cast<int32_t>(module.numBeams()));
             if (step == 0.0f || !std::isfinite(step)) continue;
-            if (!beamAtAngle(options.theta.front(), start, step, module.beamCount,
-                             rowBeams.first) ||
-                !beamAtAngle(options.theta.back(), start, step, module.beamCount, rowBeams.last)) {
+            if (!beamAtAngle(options.theta.front(), start, step, beamCount, rowBeams.first) ||
+                !beamAtAngle(options.theta.back(), start, step, beamCount, rowBeams.last)) {
                 continue;
             }
             // Theta falling along the line reverses the indices; the beams between stay wanted.
@@ -167,30 +99,37 @@ void CompactCSV::processModule(const ModuleView& module) {
 }
 
 void CompactCSV::writeHeader(int beamFirst, int beamLast, int echoFirst, int echoLast) {
-    if (out == nullptr) return;
-    std::ostream& o = *out;
-    o << "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
-    if (!options.omitAngles) o << ",phi,theta_start,theta_stop";
+    if (sink == nullptr) return;
+    put("sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop");
+    if (!options.omitAngles) put(",phi,theta_start,theta_stop");
     // 64-bit counters: a last index of INT_MAX must not overflow the loop.
     for (int64_t b = beamFirst; b <= beamLast; ++b) {
-        if (options.shortHeaders) {
-            o << ",B" << b << 'P';
-        } else {
-            o << ",beam[" << b << "]_prop";
-        }
+        put(options.shortHeaders ? ",B" : ",beam[");
+        putSigned(b);
+        put(options.shortHeaders ? "P" : "]_prop");
         for (int64_t e = echoFirst; e <= echoLast; ++e) {
-            if (options.shortHeaders) {
-                o << ",B" << b << 'E' << e << "D,B" << b << 'E' << e << 'R';
-            } else {
-                o << ",beam[" << b << "]_echo[" << e << "]_dist,beam[" << b << "]_echo[" << e
-                  << "]_rssi";
+            for (const char* value : {"dist", "rssi"}) {
+                if (options.shortHeaders) {
+                    put(",B");
+                    putSigned(b);
+                    put('E');
+                    putSigned(e);
+                    put(value[0] == 'd' ? 'D' : 'R');
+                } else {
+                    put(",beam[");
+                    putSigned(b);
+                    put("]_echo[");
+                    putSigned(e);
+                    put("]_");
+                    put(value);
+                }
             }
         }
     }
-    o << '\n';
+    endRow();
 }
 
-void CompactCSV::writeRow(const ModuleView& module, int line, Range beams, Range echoes) {
+void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes) {
     // Empty ranges all give the same columns; one canonical form keeps equal headers from being
     // repeated.
     if (beams.empty()) beams = Range{};
@@ -204,32 +143,104 @@ void CompactCSV::writeRow(const ModuleView& module, int line, Range beams, Range
         lastEchoLast = echoes.last;
     }
 
-    std::ostream& o = *out;
-    const auto& meta = module.meta;
-    o << meta.sender_id() << ',' << meta.frame_number() << ',' << meta.segment_counter() << ','
-      << line << ',' << module.timestampStart[line] << ',' << module.timestampStop[line];
+    const auto l = static_cast<uint32_t>(line);
+    putUnsigned(module.senderId());
+    put(',');
+    putUnsigned(module.frameNumber());
+    put(',');
+    putUnsigned(module.segmentCounter());
+    put(',');
+    putSigned(line);
+    put(',');
+    putUnsigned(module.timestampStart(l));
+    put(',');
+    putUnsigned(module.timestampStop(l));
     if (!options.omitAngles) {
-        o << ',' << static_cast<double>(module.phi[line]) << ','
-          << static_cast<double>(module.thetaStart[line]) << ','
-          << static_cast<double>(module.thetaStop[line]);
+        put(',');
+        putFloat(module.phi(l));
+        put(',');
+        putFloat(module.thetaStart(l));
+        put(',');
+        putFloat(module.thetaStop(l));
     }
     // A value the frame does not carry is an empty field: the column stays, no number is made up.
+    const bool properties = module.hasProperties();
+    const bool distance = module.hasDistance();
+    const bool rssi = module.hasRssi();
+    const uint64_t echoSize = module.echoSize();
+    const uint32_t rssiAt = module.rssiOffset();
+    const uint32_t propertiesAt = module.propertiesOffset();
     for (int b = beams.first; b <= beams.last; ++b) {
-        const auto& measurement = (*module.beams[b]->measurement_data())[line];
-        const auto* properties = measurement ? measurement->beam_properties() : nullptr;
-        o << ',';
-        if (properties != nullptr)
-            o << properties->upper_bits() * 2 + (properties->bit_0() ? 1 : 0);
-        const auto* echoList = measurement ? measurement->echos() : nullptr;
-        const int present = echoList != nullptr ? sizeAsInt(echoList->size()) : 0;
+        const uint8_t* measurement = module.measurement(static_cast<uint32_t>(b), l);
+        put(',');
+        if (properties) putUnsigned(measurement[propertiesAt]);
         for (int e = echoes.first; e <= echoes.last; ++e) {
-            const Frame::echo_t* echo = e < present ? (*echoList)[e].get() : nullptr;
-            o << ',';
-            if (echo != nullptr && !echo->_is_null_distance_raw()) o << echo->distance_raw();
-            o << ',';
-            if (echo != nullptr && !echo->_is_null_rssi()) o << echo->rssi();
+            const uint8_t* echo = measurement + static_cast<uint64_t>(e) * echoSize;
+            put(',');
+            if (distance) putUnsigned(compact::loadLe<uint16_t>(echo));
+            put(',');
+            if (rssi) putUnsigned(compact::loadLe<uint16_t>(echo + rssiAt));
         }
     }
-    o << '\n';
+    endRow();
     ++rows;
+}
+
+void CompactCSV::put(std::string_view text) {
+    while (!text.empty()) {
+        const size_t chunk = std::min(text.size(), maxValueChars);
+        std::memcpy(room(chunk), text.data(), chunk);
+        used += chunk;
+        text.remove_prefix(chunk);
+    }
+}
+
+void CompactCSV::putUnsigned(uint64_t value) {
+    char* at = room(maxValueChars);
+    used = static_cast<size_t>(std::to_chars(at, at + maxValueChars, value).ptr - buffer.get());
+}
+
+void CompactCSV::putSigned(int64_t value) {
+    char* at = room(maxValueChars);
+    used = static_cast<size_t>(std::to_chars(at, at + maxValueChars, value).ptr - buffer.get());
+}
+
+void CompactCSV::putFloat(float value) {
+    // The shortest text of %g at precision 6 for the float widened to double, which is what a
+    // standard stream writes with its default formatting.
+    char* at = room(maxValueChars);
+    used = static_cast<size_t>(std::to_chars(at, at + maxValueChars, static_cast<double>(value),
+                                             std::chars_format::general, 6)
+                                   .ptr -
+                               buffer.get());
+}
+
+void CompactCSV::spill() {
+    if (rowStart > 0) {
+        // Whole rows out; the row being written moves to the front.
+        send(rowStart, true);
+        std::memmove(buffer.get(), buffer.get() + rowStart, used - rowStart);
+        used -= rowStart;
+        rowStart = 0;
+    } else {
+        // One row longer than the buffer: it goes out in pieces.
+        send(used, false);
+        used = 0;
+    }
+}
+
+bool CompactCSV::send(size_t size, bool endsRow) {
+    if (size == 0 || outputFailed || sink == nullptr) return !outputFailed;
+    if (!sink->write({buffer.get(), size}, endsRow)) {
+        outputFailed = true;
+        failureText = sink->errorText();
+    }
+    return !outputFailed;
+}
+
+bool CompactCSV::flush() {
+    // Only whole rows leave: process() and writeHeader() always end their row.
+    if (used > 0 && send(used, true)) used = rowStart = 0;
+    if (outputFailed) used = rowStart = 0;
+    return !outputFailed;
 }

@@ -1,30 +1,35 @@
-// CSV writer: selects lines, beams and echoes of decoded Compact frames and writes them as rows.
-// Selection and text work on any stream; opening, flushing and closing the output file live apart
-// in output_file.cpp, the one unit of this layer that touches the file system.
+// CSV writer: selects lines, beams and echoes of Compact frames and writes them as rows.
+// Selection and text work on any sink; the file it opens and writes lives apart in
+// output_file.cpp, the one unit of this layer that touches the file system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <iosfwd>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-namespace ravo {
-class compact_frame_t;
-}
+#include "csv/csv_sink.h"
+
+namespace compact {
+class FrameView;
+class ModuleView;
+}  // namespace compact
 
 // Writes the selected lines of decoded frames as comma-separated rows, each under a header line
 // that names its columns. A header is written before the first row and again whenever a row's
 // column set (first/last beam, first/last echo) differs from the one of the last header.
 //
-// Values are written straight to the stream with its default formatting: integers in decimal,
-// angles in radians as the float widened to double at precision 6 (printf "%g"), distances raw.
-// A value the frame does not carry (no property byte, no distance, no rssi) is an empty field, so
-// rows always match their header. Rows end with '\n' and are never flushed one by one.
+// Values are formatted as a standard stream does by default: integers in decimal, angles in
+// radians as the float widened to double at precision 6 (printf "%g"), distances raw. A value the
+// frame does not carry (no property byte, no distance, no rssi) is an empty field, so rows always
+// match their header. Rows end with '\n'. Text collects in the writer's own buffer and goes to the
+// sink in chunks of whole rows when the buffer is full, on flush() and on finish(), never row by
+// row.
 //
-// Write errors do not stop the writer (a failed stream drops output); the caller asks failed()
-// after each process() and calls finish() once at the end to learn about errors of the final flush.
+// After a write error the writer drops all further output; the caller asks failed() after each
+// process() and calls finish() once at the end to learn about errors of the last writes.
 class CompactCSV {
   public:
     // The settings of one run. Integer ranges are inclusive and hold either nothing (no filter) or
@@ -43,13 +48,14 @@ class CompactCSV {
         float phiTolerance = 0.0f;   // radians; a single phi matches a line within this distance
     };
 
-    // Opens options.csvFile for writing (truncating an existing file) or, for "-", takes
-    // std::cout (not owned). If the file cannot be opened, writes "Failed to open file for
+    // Opens options.csvFile for writing (truncating an existing file) or, for "-", writes to
+    // standard output (not closed). If the file cannot be opened, writes "Failed to open file for
     // writing" to standard error and ends the process with exit status 1. The options are copied.
     explicit CompactCSV(const Options& options);
 
-    // Writes to the caller's stream, which is not owned and must outlive the writer.
+    // Writes to the caller's sink or stream, which is not owned and must outlive the writer.
     // options.csvFile is ignored.
+    CompactCSV(const Options& options, compact::CsvSink& sink);
     CompactCSV(const Options& options, std::ostream& out);
 
     CompactCSV(const CompactCSV&) = delete;
@@ -58,12 +64,11 @@ class CompactCSV {
     // Calls finish(); a failure found there is lost, so callers that care call finish() first.
     ~CompactCSV();
 
-    // Selects the lines, beams and echoes of every module of the frame and writes one row per
-    // selected line, each preceded by a header when its column set changed. A null frame writes
-    // nothing. Reads nothing outside the frame's arrays, whatever the filters say. Afterwards the
-    // stream state is checked once (see failed()). Does not throw for any decoded frame (only
-    // std::bad_alloc from the stream can escape).
-    void process(ravo::compact_frame_t* frame);
+    // Selects the lines, beams and echoes of every module of a validated frame and writes one row
+    // per selected line, each preceded by a header when its column set changed. Reads nothing
+    // outside the frame's arrays, whatever the filters say, and only the values it writes. Never
+    // throws; allocates nothing once the buffer exists.
+    void process(const compact::FrameView& frame);
 
     // Writes one header line for the column set: the static names, then per beam b in
     // beamFirst..beamLast its property column followed by a dist and an rssi column for each echo
@@ -71,20 +76,26 @@ class CompactCSV {
     // the column set; process() does that.
     void writeHeader(int beamFirst, int beamLast, int echoFirst, int echoLast);
 
-    // Flushes the output and closes the writer's own file (standard output and a caller's stream
-    // are only flushed), then checks the stream once more. Returns !failed(). Afterwards process()
-    // and writeHeader() write nothing. Calling it again does nothing more.
+    // Hands the buffered rows to the sink. Returns !failed().
+    bool flush();
+
+    // Flushes, then ends the sink (closing the writer's own file; standard output and a caller's
+    // stream stay open). Returns !failed(). Afterwards process() and writeHeader() write nothing.
+    // Calling it again does nothing more.
     bool finish();
 
-    // True once a check (after process() or in finish()) found the output stream failed.
-    bool failed() const { return streamFailed; }
+    // True once a write to the sink failed.
+    bool failed() const { return outputFailed; }
 
-    // The system's text for the error that made the stream fail (for example "No space left on
-    // device"), or "" while failed() is false.
+    // The reason of the failure (for example "No space left on device"), or "" while failed() is
+    // false.
     const std::string& errorText() const { return failureText; }
 
-    // Number of data rows written so far (headers not counted).
+    // Number of data rows written so far (headers not counted), buffered ones included.
     uint64_t rowsWritten() const { return rows; }
+
+    // Size of the writer's buffer: text reaches the sink in chunks of at most this many bytes.
+    static constexpr size_t bufferBytes = size_t{64} << 10;
 
   private:
     // An inclusive index range; empty when first > last.
@@ -94,22 +105,36 @@ class CompactCSV {
         bool empty() const { return first > last; }
     };
 
-    // One module's arrays and extents, gathered once per module (defined with the writer's code).
-    struct ModuleView;
+    void processModule(const compact::ModuleView& module);
+    void writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes);
 
-    void processModule(const ModuleView& module);
-    void writeRow(const ModuleView& module, int line, Range beams, Range echoes);
-    void checkStream();
+    // Makes room for `bytes` more characters (at most a few dozen) in the buffer, handing
+    // complete rows to the sink first.
+    char* room(size_t bytes) {
+        while (bufferBytes - used < bytes) spill();
+        return buffer.get() + used;
+    }
+    void put(char c) { *room(1) = c, ++used; }
+    void put(std::string_view text);
+    void putUnsigned(uint64_t value);
+    void putSigned(int64_t value);
+    void putFloat(float value);
+    void endRow() { put('\n'), rowStart = used; }
+    void spill();
+    bool send(size_t size, bool endsRow);
 
     Options options;
-    std::unique_ptr<std::ofstream> file;  // set when the writer owns a file
-    std::ostream* out = nullptr;          // the output; null after finish()
+    std::unique_ptr<compact::CsvSink> ownSink;  // set when the writer opened its output
+    compact::CsvSink* sink = nullptr;           // null after finish()
+    std::unique_ptr<char[]> buffer;
+    size_t used = 0;      // characters in the buffer
+    size_t rowStart = 0;  // where the row being written starts; text before it is whole rows
     // Column set of the last header; -1 stands for "no header yet", which no row's set equals.
     int lastBeamFirst = -1;
     int lastBeamLast = -1;
     int lastEchoFirst = -1;
     int lastEchoLast = -1;
     uint64_t rows = 0;
-    bool streamFailed = false;
+    bool outputFailed = false;
     std::string failureText;
 };

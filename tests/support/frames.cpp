@@ -9,6 +9,7 @@
 
 #include "format/compact_frame.h"
 #include "format/compact_frame_magic.h"
+#include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
 
 namespace testing_support {
@@ -35,13 +36,14 @@ std::string csvOf(const CompactCSV::Options& options, const std::vector<std::str
     std::ostringstream out;
     CompactCSV csv(options, out);
     for (size_t i = 0; i < datagrams.size(); ++i) {
-        try {
-            kaitai::kstream io(datagrams[i]);
-            csv.process(ravo::compact_frame_magic_t(&io).frame());
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << "datagram " << i << " does not decode: " << error.what();
+        compact::FrameView frame;
+        if (frame.parse(datagrams[i].data(), datagrams[i].size())) {
+            csv.process(frame);
+        } else {
+            ADD_FAILURE() << "datagram " << i << " does not decode: " << frame.error().message();
         }
     }
+    EXPECT_TRUE(csv.finish());
     return out.str();
 }
 

@@ -1,0 +1,70 @@
+// Tests of the output file sink: writes that a signal interrupts or the kernel cuts short are
+// completed, and a failing write reports the system's reason.
+#include "csv/output_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+extern "C" void ignoreSignal(int) {}
+
+// A pipe whose reader drains slowly while the writer's thread is hit by a signal over and over:
+// write(2) returns EINTR or a short count many times, and every byte must still arrive in order.
+TEST(FileSink, CompletesInterruptedAndShortWrites) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);  // the smallest pipe: writes block and return short
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;  // without SA_RESTART, as the receiver installs its own
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+
+    std::string text;
+    for (int i = 0; text.size() < (1 << 20); ++i) text += std::to_string(i) + ",row\n";
+    std::atomic<bool> done{false};
+    bool written = false;
+    compact::FileSink sink(fds[1], true);
+    std::thread writer([&] {
+        written = sink.write(text, true) && sink.close();
+        done = true;
+    });
+    std::string received;
+    char chunk[1024];
+    int signals = 0;
+    while (true) {
+        if (!done) pthread_kill(writer.native_handle(), SIGUSR1), ++signals;
+        const ssize_t n = read(fds[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        received.append(chunk, static_cast<size_t>(n));
+    }
+    writer.join();
+    close(fds[0]);
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_TRUE(written) << sink.errorText();
+    EXPECT_GT(signals, 100);
+    EXPECT_EQ(received.size(), text.size());
+    EXPECT_TRUE(received == text);
+}
+
+TEST(FileSink, ReportsTheSystemsReason) {
+    auto full = compact::FileSink::open("/dev/full");
+    ASSERT_TRUE(full);
+    EXPECT_FALSE(full->write("1,2,3\n", true));
+    EXPECT_EQ(full->errorText(), std::strerror(ENOSPC));
+    EXPECT_FALSE(full->write("4\n", true)) << "a failed sink stays failed";
+    EXPECT_EQ(compact::FileSink::open("/nonexistent-folder/out.csv"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace

@@ -1,0 +1,415 @@
+// The object-tree decoder as the oracle of the frame view, and the tree-walking stream writer
+// that produced the receiver's CSV before the view existed, kept here to hold the view-based
+// writer to the same bytes.
+#include "oracle/tree_oracle.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <exception>
+#include <ios>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "format/compact_frame.h"
+#include "format/compact_frame_magic.h"
+#include "format/frame_view.h"
+#include "format/kaitaistream.h"
+
+namespace oracle {
+
+namespace {
+
+using Frame = ravo::compact_frame_t;
+
+const std::vector<uint64_t> noTimestamps;
+const std::vector<float> noAngles;
+const std::vector<std::unique_ptr<Frame::beam_t>> noBeams;
+
+template <typename T>
+const T& orEmpty(const T* vector, const T& empty) {
+    return vector != nullptr ? *vector : empty;
+}
+
+// Vector sizes as int, the index type of the selection; the decoder caps the objects of a
+// datagram far below INT_MAX, so the clamp only guards hand-built trees.
+int sizeAsInt(size_t size) {
+    return static_cast<int>(std::min<size_t>(size, std::numeric_limits<int>::max()));
+}
+
+// An inclusive index range; empty when first > last.
+struct Range {
+    int first = 0;
+    int last = -1;
+    bool empty() const { return first > last; }
+};
+
+struct ModuleView {
+    explicit ModuleView(const Frame::module_t& module)
+        : meta(*module.metadata()),
+          beams(orEmpty(module.beams(), noBeams)),
+          timestampStart(orEmpty(meta.timestamp_start(), noTimestamps)),
+          timestampStop(orEmpty(meta.timestamp_stop(), noTimestamps)),
+          phi(orEmpty(meta.phi(), noAngles)),
+          thetaStart(orEmpty(meta.theta_start(), noAngles)),
+          thetaStop(orEmpty(meta.theta_stop(), noAngles)) {
+        beamCount = sizeAsInt(beams.size());
+        // A line is only written if every per-line array and every beam has an entry for it.
+        size_t lines = std::min({timestampStart.size(), timestampStop.size(), phi.size(),
+                                 thetaStart.size(), thetaStop.size()});
+        for (const auto& beam : beams) {
+            const auto* data = beam ? beam->measurement_data() : nullptr;
+            lines = std::min(lines, data != nullptr ? data->size() : size_t{0});
+        }
+        lineCount = sizeAsInt(lines);
+        // Echoes per beam: those of the first beam in the first line, none if there is no such
+        // measurement. Rows check every other measurement's echoes against this.
+        if (beamCount > 0 && lineCount > 0) {
+            const auto& first = (*beams[0]->measurement_data())[0];
+            if (first && first->echos() != nullptr) echoCount = sizeAsInt(first->echos()->size());
+        }
+    }
+
+    const Frame::metadata_t& meta;
+    const std::vector<std::unique_ptr<Frame::beam_t>>& beams;
+    const std::vector<uint64_t>& timestampStart;
+    const std::vector<uint64_t>& timestampStop;
+    const std::vector<float>& phi;
+    const std::vector<float>& thetaStart;
+    const std::vector<float>& thetaStop;
+    int beamCount = 0;
+    int lineCount = 0;
+    int echoCount = 0;
+};
+
+// Clips a {lo, hi} filter to 0 .. count - 1; an empty filter gives the whole extent.
+template <typename Range>
+Range clipped(const std::vector<int>& filter, int count) {
+    if (filter.size() != 2) return Range{0, count - 1};
+    return Range{std::max(filter[0], 0), std::min(filter[1], count - 1)};
+}
+
+// The beam nearest to an angle on a line whose beams lie at start + b * step, rounded halves
+// away from zero. False when the index falls outside 0 .. beamCount - 1 or is not finite.
+bool beamAtAngle(float angle, float start, float step, int beamCount, int& beam) {
+    const float quotient = (angle - start) / step;
+    // The bounds keep lroundf in range; anything outside them rounds to an index out of range.
+    if (!(quotient > -2.0f && quotient < static_cast<float>(beamCount) + 1.0f)) return false;
+    const long index = std::lroundf(quotient);
+    if (index < 0 || index >= beamCount) return false;
+    beam = static_cast<int>(index);
+    return true;
+}
+
+}  // namespace
+
+struct TreeCsv::Writer {
+    Writer(const CompactCSV::Options& settings, std::ostream& target)
+        : options(settings), out(target) {}
+
+    const CompactCSV::Options options;
+    std::ostream& out;
+    int lastBeamFirst = -1;
+    int lastBeamLast = -1;
+    int lastEchoFirst = -1;
+    int lastEchoLast = -1;
+
+    void processModule(const ModuleView& module) {
+        if (options.segment.size() == 2) {
+            // Only the low 32 bits count, read as a signed number like the filter values.
+            const auto segment =
+                static_cast<int32_t>(static_cast<uint32_t>(module.meta.segment_counter()));
+            if (segment < options.segment[0] || segment > options.segment[1]) return;
+        }
+
+        const auto beams = clipped<Range>(options.beam, module.beamCount);
+        const auto echoes = clipped<Range>(options.echo, module.echoCount);
+
+        Range lines;
+        if (options.phi.size() == 1) {
+            const float wanted = options.phi[0];
+            for (int line = 0; line < module.lineCount; ++line) {
+                if (std::fabs(wanted - module.phi[line]) <= options.phiTolerance) {
+                    lines =
+                        Range{line, line};  // the first match wins, even if a later one is nearer
+                    break;
+                }
+            }
+        } else if (options.phi.size() == 2) {
+            // The contiguous range from the first to the last line inside the interval.
+            for (int line = 0; line < module.lineCount; ++line) {
+                const float phi = module.phi[line];
+                if (options.phi[0] <= phi && phi <= options.phi[1]) {
+                    if (lines.empty()) lines.first = line;
+                    lines.last = line;
+                }
+            }
+        } else {
+            lines = clipped<Range>(options.line, module.lineCount);
+        }
+
+        for (int line = lines.first; line <= lines.last; ++line) {
+            Range rowBeams = beams;
+            if (!options.theta.empty()) {
+                // Beam b of the line lies at theta_start + b * step with step = (stop - start) / n.
+                const float start = module.thetaStart[line];
+                const float step =
+                    (module.thetaStop[line] - start) /
+                    static_cast<float>(static_cast<int32_t>(module.meta.num_beams()));
+                if (step == 0.0f || !std::isfinite(step)) continue;
+                if (!beamAtAngle(options.theta.front(), start, step, module.beamCount,
+                                 rowBeams.first) ||
+                    !beamAtAngle(options.theta.back(), start, step, module.beamCount,
+                                 rowBeams.last)) {
+                    continue;
+                }
+                // Theta falling along the line reverses the indices; the beams between stay wanted.
+                if (rowBeams.first > rowBeams.last) std::swap(rowBeams.first, rowBeams.last);
+            }
+            writeRow(module, line, rowBeams, echoes);
+        }
+    }
+
+    void writeHeader(int beamFirst, int beamLast, int echoFirst, int echoLast) {
+        std::ostream& o = out;
+        o << "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
+        if (!options.omitAngles) o << ",phi,theta_start,theta_stop";
+        // 64-bit counters: a last index of INT_MAX must not overflow the loop.
+        for (int64_t b = beamFirst; b <= beamLast; ++b) {
+            if (options.shortHeaders) {
+                o << ",B" << b << 'P';
+            } else {
+                o << ",beam[" << b << "]_prop";
+            }
+            for (int64_t e = echoFirst; e <= echoLast; ++e) {
+                if (options.shortHeaders) {
+                    o << ",B" << b << 'E' << e << "D,B" << b << 'E' << e << 'R';
+                } else {
+                    o << ",beam[" << b << "]_echo[" << e << "]_dist,beam[" << b << "]_echo[" << e
+                      << "]_rssi";
+                }
+            }
+        }
+        o << '\n';
+    }
+
+    void writeRow(const ModuleView& module, int line, Range beams, Range echoes) {
+        // Empty ranges all give the same columns; one canonical form keeps equal headers from being
+        // repeated.
+        if (beams.empty()) beams = Range{};
+        if (beams.empty() || echoes.empty()) echoes = Range{};
+        if (beams.first != lastBeamFirst || beams.last != lastBeamLast ||
+            echoes.first != lastEchoFirst || echoes.last != lastEchoLast) {
+            writeHeader(beams.first, beams.last, echoes.first, echoes.last);
+            lastBeamFirst = beams.first;
+            lastBeamLast = beams.last;
+            lastEchoFirst = echoes.first;
+            lastEchoLast = echoes.last;
+        }
+
+        std::ostream& o = out;
+        const auto& meta = module.meta;
+        o << meta.sender_id() << ',' << meta.frame_number() << ',' << meta.segment_counter() << ','
+          << line << ',' << module.timestampStart[line] << ',' << module.timestampStop[line];
+        if (!options.omitAngles) {
+            o << ',' << static_cast<double>(module.phi[line]) << ','
+              << static_cast<double>(module.thetaStart[line]) << ','
+              << static_cast<double>(module.thetaStop[line]);
+        }
+        // A value the frame does not carry is an empty field: the column stays, no number is made
+        // up.
+        for (int b = beams.first; b <= beams.last; ++b) {
+            const auto& measurement = (*module.beams[b]->measurement_data())[line];
+            const auto* properties = measurement ? measurement->beam_properties() : nullptr;
+            o << ',';
+            if (properties != nullptr)
+                o << properties->upper_bits() * 2 + (properties->bit_0() ? 1 : 0);
+            const auto* echoList = measurement ? measurement->echos() : nullptr;
+            const int present = echoList != nullptr ? sizeAsInt(echoList->size()) : 0;
+            for (int e = echoes.first; e <= echoes.last; ++e) {
+                const Frame::echo_t* echo = e < present ? (*echoList)[e].get() : nullptr;
+                o << ',';
+                if (echo != nullptr && !echo->_is_null_distance_raw()) o << echo->distance_raw();
+                o << ',';
+                if (echo != nullptr && !echo->_is_null_rssi()) o << echo->rssi();
+            }
+        }
+        o << '\n';
+    }
+};
+
+TreeCsv::TreeCsv(const CompactCSV::Options& options, std::ostream& out)
+    : writer(new Writer(options, out)) {}
+
+TreeCsv::~TreeCsv() { delete writer; }
+
+bool TreeCsv::process(std::string_view datagram) {
+    std::unique_ptr<ravo::compact_frame_magic_t> frame;
+    kaitai::kstream io{std::string(datagram)};
+    try {
+        frame = std::make_unique<ravo::compact_frame_magic_t>(&io);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (const auto* modules = frame->frame()->modules()) {
+        for (const auto& module : *modules) writer->processModule(ModuleView(*module));
+    }
+    return true;
+}
+
+namespace {
+
+std::string refusalClass(const compact::FrameError& error) {
+    using Kind = compact::FrameError::Kind;
+    switch (error.kind) {
+        case Kind::WrongMagic:
+            return "not_equal";
+        case Kind::VersionBelow:
+            return "less_than";
+        case Kind::VersionAbove:
+            return "greater_than";
+        default:
+            return "ios_failure";
+    }
+}
+
+// Collects the first difference between the tree's value and the view's.
+class Differences {
+  public:
+    template <typename T>
+    void check(const std::string& what, const T& tree, const T& view) {
+        if (!first.empty() || tree == view) return;
+        std::ostringstream text;
+        text << what << ": tree " << +tree << ", view " << +view;
+        first = text.str();
+    }
+    // Floats compare by their bits, so NaNs and signed zeros count too.
+    void checkFloat(const std::string& what, float tree, float view) {
+        check(what, std::bit_cast<uint32_t>(tree), std::bit_cast<uint32_t>(view));
+    }
+    std::string first;
+};
+
+void compareModule(Differences& d, const std::string& at, const Frame::module_t& tree,
+                   const compact::ModuleView& view) {
+    const Frame::metadata_t& meta = *tree.metadata();
+    d.check(at + "segment_counter", meta.segment_counter(), view.segmentCounter());
+    d.check(at + "frame_number", meta.frame_number(), view.frameNumber());
+    d.check(at + "sender_id", meta.sender_id(), view.senderId());
+    d.check(at + "num_lines", meta.num_lines(), view.numLines());
+    d.check(at + "num_beams", meta.num_beams(), view.numBeams());
+    d.check(at + "num_echos", meta.num_echos(), view.numEchos());
+    d.check(at + "lines", meta.phi()->size(), size_t{view.lines()});
+    for (uint32_t l = 0; l < view.lines() && d.first.empty(); ++l) {
+        const std::string line = at + "line " + std::to_string(l) + " ";
+        d.check(line + "timestamp_start", meta.timestamp_start()->at(l), view.timestampStart(l));
+        d.check(line + "timestamp_stop", meta.timestamp_stop()->at(l), view.timestampStop(l));
+        d.checkFloat(line + "phi", meta.phi()->at(l), view.phi(l));
+        d.checkFloat(line + "theta_start", meta.theta_start()->at(l), view.thetaStart(l));
+        d.checkFloat(line + "theta_stop", meta.theta_stop()->at(l), view.thetaStop(l));
+    }
+    d.check(at + "scaling absent", meta._is_null_distance_scaling_factor(),
+            !view.hasScalingFactor());
+    d.checkFloat(at + "distance_scaling_factor", meta.distance_scaling_factor(),
+                 view.distanceScalingFactor());
+    d.check(at + "next_module_size", meta.next_module_size(), view.nextModuleSize());
+    d.check(at + "metadata_byte_13", meta.metadata_byte_13(), view.metadataByte13());
+    d.check(at + "metadata_byte_16", meta.metadata_byte_16(), view.metadataByte16());
+    d.check(at + "has_distance", meta.data_content_echos()->has_distance(), view.hasDistance());
+    d.check(at + "has_rssi", meta.data_content_echos()->has_rssi(), view.hasRssi());
+    d.check(at + "has_theta", meta.data_content_beams()->has_theta(), view.hasTheta());
+    d.check(at + "has_properties", meta.data_content_beams()->has_properties(),
+            view.hasProperties());
+    d.check(at + "beams", tree.beams()->size(), size_t{view.beams()});
+    for (uint32_t b = 0; b < view.beams() && d.first.empty(); ++b) {
+        const auto& lines = *(*tree.beams())[b]->measurement_data();
+        d.check(at + "measurements of beam " + std::to_string(b), lines.size(),
+                size_t{view.lines()});
+        for (uint32_t l = 0; l < lines.size() && d.first.empty(); ++l) {
+            const Frame::measurement_data_t& m = *lines[l];
+            const std::string cell =
+                at + "beam " + std::to_string(b) + " line " + std::to_string(l) + " ";
+            if (m.beam_properties() != nullptr) {
+                d.check(cell + "properties",
+                        static_cast<uint8_t>(m.beam_properties()->upper_bits() * 2 +
+                                             m.beam_properties()->bit_0()),
+                        view.properties(b, l));
+            }
+            if (view.hasTheta()) d.check(cell + "theta", m.theta(), view.thetaRaw(b, l));
+            d.check(cell + "echoes", m.echos()->size(), size_t{view.echoes()});
+            for (uint32_t e = 0; e < m.echos()->size() && d.first.empty(); ++e) {
+                const Frame::echo_t& echo = *(*m.echos())[e];
+                const std::string which = cell + "echo " + std::to_string(e) + " ";
+                if (!echo._is_null_distance_raw())
+                    d.check(which + "distance", echo.distance_raw(), view.distance(b, l, e));
+                if (!echo._is_null_rssi()) d.check(which + "rssi", echo.rssi(), view.rssi(b, l, e));
+            }
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<TreeRefusal> treeRefusal(std::string_view datagram) {
+    kaitai::kstream io{std::string(datagram)};
+    try {
+        ravo::compact_frame_magic_t frame(&io);
+        return std::nullopt;
+    } catch (const kaitai::validation_not_equal_error<std::string>& e) {
+        return TreeRefusal{"not_equal", e.what()};
+    } catch (const kaitai::validation_less_than_error<unsigned int>& e) {
+        return TreeRefusal{"less_than", e.what()};
+    } catch (const kaitai::validation_greater_than_error<unsigned int>& e) {
+        return TreeRefusal{"greater_than", e.what()};
+    } catch (const std::ios_base::failure& e) {
+        return TreeRefusal{"ios_failure", e.what()};
+    } catch (const std::exception& e) {
+        return TreeRefusal{"other", e.what()};
+    }
+}
+
+std::string viewVersusTree(std::string_view datagram) {
+    compact::FrameView view;
+    const bool viewAccepts = view.parse(datagram.data(), datagram.size());
+    kaitai::kstream io{std::string(datagram)};
+    std::unique_ptr<ravo::compact_frame_magic_t> tree;
+    try {
+        tree = std::make_unique<ravo::compact_frame_magic_t>(&io);
+    } catch (const std::exception&) {
+    }
+    if (!tree) {
+        const std::optional<TreeRefusal> refusal = treeRefusal(datagram);
+        if (viewAccepts) return "the tree refuses (" + refusal->message + "), the view accepts";
+        const std::string viewClass = refusalClass(view.error());
+        if (refusal->errorClass != viewClass || refusal->message != view.error().message()) {
+            return "refused as " + refusal->errorClass + " \"" + refusal->message +
+                   "\" by the tree, as " + viewClass + " \"" + view.error().message() +
+                   "\" by the view";
+        }
+        return "";
+    }
+    if (!viewAccepts) return "the tree accepts, the view refuses: " + view.error().message();
+
+    Differences d;
+    const Frame& frame = *tree->frame();
+    const Frame::header_t& header = *frame.header();
+    d.check("header_word_0", header.header_word_0(), view.headerWord0());
+    d.check("telegram_counter", header.telegram_counter(), view.telegramCounter());
+    d.check("header_word_2", header.header_word_2(), view.headerWord2());
+    d.check("telegram_version", header.telegram_version(), view.telegramVersion());
+    d.check("first_module_size", header.first_module_size(), view.firstModuleSize());
+    d.check("trailer_word", frame.trailer_word(), view.trailerWord());
+    const size_t modules = frame.modules() != nullptr ? frame.modules()->size() : 0;
+    d.check("modules", modules, view.moduleCount());
+    size_t m = 0;
+    for (const compact::ModuleView& module : view) {
+        if (m >= modules || !d.first.empty()) break;
+        compareModule(d, "module " + std::to_string(m) + " ", *(*frame.modules())[m], module);
+        ++m;
+    }
+    return d.first;
+}
+
+}  // namespace oracle
