@@ -222,8 +222,14 @@ void CompactCSV::spill() {
         std::memmove(buffer.get(), buffer.get() + rowStart, used - rowStart);
         used -= rowStart;
         rowStart = 0;
+    } else if (capacity < maxRowBytes) {
+        // One row longer than the buffer: the buffer grows, so the row still goes out whole.
+        auto larger = std::make_unique<char[]>(capacity * 2);
+        std::memcpy(larger.get(), buffer.get(), used);
+        buffer = std::move(larger);
+        capacity *= 2;
     } else {
-        // One row longer than the buffer: it goes out in pieces.
+        // A row longer than any sensor sends (a hostile frame): it goes out in pieces.
         send(used, false);
         used = 0;
     }

@@ -29,10 +29,12 @@ class Status {
     // Records one datagram dropped because it could not be decoded.
     void parseErrorOccured();
 
-    // Writes the status line to standard output and flushes it, when at least the period has
-    // passed since the last line (or construction); otherwise only reads the steady clock.
-    // The line starts with "\r" so that it overwrites the previous one; it ends with "\n" only
-    // when `newline` is true. Never throws for a missing output file: its size shows as "?".
+    // Writes the status line to standard output, when at least the period has passed since the
+    // last line (or construction); otherwise only reads the steady clock. The line starts with
+    // "\r" so that it overwrites the previous one; it ends with "\n" only when `newline` is true.
+    // Never throws for a missing output file: its size shows as "?". When standard output cannot
+    // be written (closed, a pipe without reader), printing stops for the rest of the run and
+    // printError() tells why; nothing else is affected.
     void print(bool newline);
 
     // The same with the clocks and the stream given: `now` the steady-clock time, `wallSeconds`
@@ -41,6 +43,15 @@ class Status {
     bool print(bool newline, SteadyClock::time_point now, std::time_t wallSeconds,
                std::ostream& out);
 
+    // Ends a status line printed without a line feed, so that what follows on the terminal
+    // (a message, a summary) starts on a line of its own. Does nothing otherwise.
+    void endLine();
+    // True when a status line has been printed.
+    bool lineShown() const { return linesPrinted; }
+
+    // The errno that stopped the status line, 0 while it is printed.
+    int printError() const { return printFailure; }
+
     // Totals since construction; printing resets none of them.
     uint64_t lostTelegrams() const { return lostCount; }
     uint64_t parseErrors() const { return parseErrorCount; }
@@ -48,6 +59,8 @@ class Status {
 
   private:
     int64_t elapsedMs(SteadyClock::time_point now) const;
+    // The text of the line for `now`; starts the next period.
+    std::string line(bool newline, SteadyClock::time_point now, std::time_t wallSeconds);
 
     std::filesystem::path outputPath;
     uint32_t periodMs;
@@ -58,4 +71,7 @@ class Status {
     uint64_t receivedCount = 0;
     uint64_t receivedAtLastPrint = 0;
     bool firstTelegramSeen = false;
+    int printFailure = 0;
+    bool linesPrinted = false;
+    bool lineOpen = false;  // the last line printed has no line feed
 };
