@@ -21,10 +21,27 @@
 #include "io/socket_cross_platform.h"
 #include "io/status.h"
 
+ParseErrorKind parseErrorKind(const compact::FrameError& error) {
+    using Kind = compact::FrameError::Kind;
+    switch (error.kind) {
+        case Kind::WrongMagic:
+            return ParseErrorKind::WrongMagic;
+        case Kind::VersionBelow:
+        case Kind::VersionAbove:
+            return ParseErrorKind::UnsupportedVersion;
+        case Kind::EndOfData:
+        case Kind::CountBeyondData:
+            return ParseErrorKind::Truncated;
+        case Kind::TooManyObjects:
+            return ParseErrorKind::ObjectCap;
+    }
+    return ParseErrorKind::Other;
+}
+
 bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& writer) {
     compact::FrameView frame;
     if (!frame.parse(datagram.data(), datagram.size())) {
-        if (status != nullptr) status->parseErrorOccured();
+        if (status != nullptr) status->parseErrorOccured(parseErrorKind(frame.error()));
         return false;
     }
     if (status != nullptr) status->telegramReceived(frame.telegramCounter());

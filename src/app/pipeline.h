@@ -8,13 +8,17 @@
 #include <string_view>
 
 #include "csv/compact_csv.h"
+#include "io/status.h"
 
 class Socket;
-class Status;
 namespace compact {
 class FileSink;
+struct FrameError;
 class PcapReader;
 }  // namespace compact
+
+// The kind under which the receiver counts a refused datagram.
+ParseErrorKind parseErrorKind(const compact::FrameError& error);
 
 // Handles one datagram in place (no copy): validates it as a Compact frame, reports its telegram
 // counter to `status` (when not null) and hands the frame to `writer`. A datagram the format

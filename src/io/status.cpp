@@ -31,7 +31,28 @@ void Status::telegramReceived(uint64_t telegramCounter) {
     ++receivedCount;
 }
 
-void Status::parseErrorOccured() { ++parseErrorCount; }
+const char* parseErrorKindName(ParseErrorKind kind) {
+    switch (kind) {
+        case ParseErrorKind::WrongMagic:
+            return "wrong magic";
+        case ParseErrorKind::UnsupportedVersion:
+            return "unsupported version";
+        case ParseErrorKind::Truncated:
+            return "truncated";
+        case ParseErrorKind::ObjectCap:
+            return "object cap";
+        case ParseErrorKind::Other:
+            break;
+    }
+    return "other";
+}
+
+void Status::parseErrorOccured() { parseErrorOccured(ParseErrorKind::Other); }
+
+void Status::parseErrorOccured(ParseErrorKind kind) {
+    ++parseErrorCount;
+    ++parseErrorsByKind[static_cast<size_t>(kind)];
+}
 
 int64_t Status::elapsedMs(SteadyClock::time_point now) const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPrintTime).count();

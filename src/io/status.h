@@ -2,12 +2,26 @@
 // reports them, with the output file's size, on a terminal.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+
+// Why a datagram could not be decoded, as the receiver reports it.
+enum class ParseErrorKind : size_t {
+    WrongMagic,          // not a Compact frame: the first four bytes are wrong
+    UnsupportedVersion,  // a telegram version other than 3 or 4
+    Truncated,           // the data ends before the frame, or a count promises more than is left
+    ObjectCap,           // the frame would decode to more objects than one datagram may hold
+    Other,
+};
+inline constexpr size_t parseErrorKindCount = 5;
+// "wrong magic", "unsupported version", "truncated", "object cap", "other".
+const char* parseErrorKindName(ParseErrorKind kind);
 
 class Status {
   public:
@@ -26,8 +40,10 @@ class Status {
     // sensor restart, late telegram) adds nothing. The first telegram only sets the reference.
     void telegramReceived(uint64_t telegramCounter);
 
-    // Records one datagram dropped because it could not be decoded.
+    // Records one datagram dropped because it could not be decoded, of an unknown kind (Other).
     void parseErrorOccured();
+    // The same, of the given kind.
+    void parseErrorOccured(ParseErrorKind kind);
 
     // Writes the status line to standard output, when at least the period has passed since the
     // last line (or construction); otherwise only reads the steady clock. The line starts with
@@ -55,6 +71,9 @@ class Status {
     // Totals since construction; printing resets none of them.
     uint64_t lostTelegrams() const { return lostCount; }
     uint64_t parseErrors() const { return parseErrorCount; }
+    uint64_t parseErrors(ParseErrorKind kind) const {
+        return parseErrorsByKind[static_cast<size_t>(kind)];
+    }
     uint64_t telegramsReceived() const { return receivedCount; }
 
   private:
@@ -68,6 +87,7 @@ class Status {
     uint64_t lastTelegramCounter = 0;
     uint64_t lostCount = 0;
     uint64_t parseErrorCount = 0;
+    std::array<uint64_t, parseErrorKindCount> parseErrorsByKind{};
     uint64_t receivedCount = 0;
     uint64_t receivedAtLastPrint = 0;
     bool firstTelegramSeen = false;
