@@ -42,6 +42,20 @@ void CompactCSV::process(const compact::FrameView& frame) {
 }
 
 void CompactCSV::processModule(const compact::ModuleView& module) {
+    selectRows(module,
+               [&](int line, Range beams, Range echoes) { writeRow(module, line, beams, echoes); });
+}
+
+std::vector<CompactCSV::Selection> CompactCSV::selection(const compact::ModuleView& module) const {
+    std::vector<Selection> selected;
+    selectRows(module, [&](int line, Range beams, Range echoes) {
+        selected.push_back({line, beams.first, beams.last, echoes.first, echoes.last});
+    });
+    return selected;
+}
+
+template <typename Emit>
+void CompactCSV::selectRows(const compact::ModuleView& module, Emit&& emit) const {
     if (options.segment.size() == 2) {
         // Only the low 32 bits count, read as a signed number like the filter values.
         const auto segment = static_cast<int32_t>(static_cast<uint32_t>(module.segmentCounter()));
@@ -94,7 +108,7 @@ void CompactCSV::processModule(const compact::ModuleView& module) {
             // Theta falling along the line reverses the indices; the beams between stay wanted.
             if (rowBeams.first > rowBeams.last) std::swap(rowBeams.first, rowBeams.last);
         }
-        writeRow(module, line, rowBeams, echoes);
+        emit(line, rowBeams, echoes);
     }
 }
 

@@ -70,6 +70,17 @@ class CompactCSV {
     // throws; allocates nothing once the buffer exists.
     void process(const compact::FrameView& frame);
 
+    // A line of a module that the options select, with the column set of its row.
+    struct Selection {
+        int line;
+        int beamFirst;
+        int beamLast;
+        int echoFirst;
+        int echoLast;
+    };
+    // The rows process() writes for the module, in their order, without writing them.
+    std::vector<Selection> selection(const compact::ModuleView& module) const;
+
     // Writes one header line for the column set: the static names, then per beam b in
     // beamFirst..beamLast its property column followed by a dist and an rssi column for each echo
     // in echoFirst..echoLast. An empty range (first above last) adds no columns. Does not record
@@ -114,6 +125,9 @@ class CompactCSV {
     };
 
     void processModule(const compact::ModuleView& module);
+    // Calls emit(line, beams, echoes) for every selected line of the module, in row order.
+    template <typename Emit>
+    void selectRows(const compact::ModuleView& module, Emit&& emit) const;
     void writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes);
 
     // Makes room for `bytes` more characters (at most a few dozen) in the buffer, handing
