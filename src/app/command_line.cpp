@@ -76,6 +76,10 @@ auto convertIfGiven(const cxxopts::ParseResult& result, const char* name, Conver
 // Valid UDP ports to listen on; 0 would make the system pick one nobody sends to.
 constexpr int lowestPort = 1;
 constexpr int highestPort = 65535;
+// Receive buffer and queue sizes: at least one unit, at most 1 GiB of socket buffer (far beyond
+// any system's cap) and 16 GiB of queue.
+constexpr int largestBufferKiB = 1 << 20;
+constexpr int largestQueueMiB = 1 << 14;
 
 }  // namespace
 
@@ -106,6 +110,10 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv) {
          cxxopts::value<float>()->default_value("1.0"), "")
         ("r,pcap", "Read datagrams from a pcap or pcapng capture file instead of the network",
          cxxopts::value<std::string>(), "")
+        ("B,buffer-size", "Socket receive buffer (KiB); the system caps it unless privileged",
+         cxxopts::value<int>()->default_value("16384"), "")
+        ("queue-size", "Room for datagrams waiting to be written (MiB)",
+         cxxopts::value<int>()->default_value("64"), "")
         ("v,version", "Print version number and exit.", cxxopts::value<bool>(), "")
         ("h,help", "Print usage", cxxopts::value<bool>(), "");
     options.add_options("Filter")
@@ -192,4 +200,16 @@ unsigned short checkedPort(const cxxopts::ParseResult& arguments) {
     const int port = arguments["port"].as<int>();
     if (port < lowestPort || port > highestPort) refuse("Port must be between 1 and 65535");
     return static_cast<unsigned short>(port);
+}
+
+int checkedBufferBytes(const cxxopts::ParseResult& arguments) {
+    const int kib = arguments["buffer-size"].as<int>();
+    if (kib < 1 || kib > largestBufferKiB) refuse("Buffer size must be between 1 and 1048576 KiB");
+    return kib * 1024;
+}
+
+size_t checkedQueueBytes(const cxxopts::ParseResult& arguments) {
+    const int mib = arguments["queue-size"].as<int>();
+    if (mib < 1 || mib > largestQueueMiB) refuse("Queue size must be between 1 and 16384 MiB");
+    return static_cast<size_t>(mib) << 20;
 }

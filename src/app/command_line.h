@@ -2,6 +2,7 @@
 // of the filters and their consistency checks, turning argv into the writer's settings.
 #pragma once
 
+#include <cstddef>
 #include <cxxopts.hpp>
 #include <string>
 #include <vector>
@@ -48,3 +49,11 @@ const char* formatDocumentPath();
 // The "port" option as a port number; ends the process with "Port must be between 1 and 65535" on
 // standard error and exit status 1 outside 1..65535.
 unsigned short checkedPort(const cxxopts::ParseResult& arguments);
+
+// The "buffer-size" option in bytes; ends the process with "Buffer size must be between 1 and
+// 1048576 KiB" on standard error and exit status 1 outside that range.
+int checkedBufferBytes(const cxxopts::ParseResult& arguments);
+
+// The "queue-size" option in bytes; ends the process with "Queue size must be between 1 and 16384
+// MiB" on standard error and exit status 1 outside that range.
+size_t checkedQueueBytes(const cxxopts::ParseResult& arguments);

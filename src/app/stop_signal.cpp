@@ -1,4 +1,4 @@
-// The stop request: SIGINT and SIGTERM set one process-wide flag.
+// The stop request: SIGINT, SIGTERM and SIGHUP set one process-wide flag.
 #include "app/stop_signal.h"
 
 #include <stdexcept>
@@ -7,8 +7,9 @@ std::atomic<SigINT*> SigINT::installed{nullptr};
 
 namespace {
 
-// The signals that ask the program to stop: Ctrl-C, and the service manager's stop request.
-constexpr int stopSignals[] = {SIGINT, SIGTERM};
+// The signals that ask the program to stop: Ctrl-C, the service manager's stop request, and the
+// terminal or remote session going away.
+constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Sets the action of every stop signal; false (with the actions set so far left in place) when the
 // system refuses one.
@@ -16,7 +17,8 @@ bool setStopActions(void (*action)(int)) {
     struct sigaction settings {};
     settings.sa_handler = action;
     sigemptyset(&settings.sa_mask);
-    settings.sa_flags = 0;  // no SA_RESTART: a waiting recv() returns at once with EINTR
+    // No SA_RESTART: a waiting call returns at once with EINTR; every write retries it.
+    settings.sa_flags = 0;
     for (int signal : stopSignals) {
         if (sigaction(signal, &settings, nullptr) == -1) return false;
     }
@@ -45,6 +47,6 @@ SigINT& SigINT::instance() {
 }
 
 void SigINT::handler(int signal) {
-    if (signal != SIGINT && signal != SIGTERM) return;
+    if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP) return;
     if (SigINT* flag = installed.load()) flag->interrupted = 1;
 }

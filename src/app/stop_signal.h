@@ -1,13 +1,15 @@
-// The stop request of a long-running program: one process-wide flag set by SIGINT and SIGTERM.
+// The stop request of a long-running program: one process-wide flag set by SIGINT, SIGTERM and
+// SIGHUP.
 #pragma once
 
 #include <atomic>
 #include <csignal>
 
-// The stop request of the receiver's and the simulator's loops: one process-wide flag set by SIGINT
-// and SIGTERM.
+// The stop request of the receiver's and the simulator's loops: one process-wide flag set by
+// SIGINT (Ctrl-C), SIGTERM (a service manager) and SIGHUP (the terminal or SSH session went away),
+// all alike.
 //
-// The first call of instance() builds the object and installs handler() for both signals, without
+// The first call of instance() builds the object and installs handler() for the three, without
 // SA_RESTART, so that a receive waiting for a datagram returns early when one arrives (and so a
 // send blocked on a full socket buffer returns EINTR, which the sender retries). The handler
 // stays installed until the object is destroyed at process exit, which restores the default
@@ -19,11 +21,11 @@ class SigINT {
     // call tries again).
     static SigINT& instance();
 
-    // True once SIGINT or SIGTERM has arrived since the object was built. Reads the flag afresh on
+    // True once a stop signal has arrived since the object was built. Reads the flag afresh on
     // every call.
     bool isInterrupted() const { return interrupted != 0; }
 
-    // The installed handler: sets the flag for SIGINT and SIGTERM, ignores other signal numbers.
+    // The installed handler: sets the flag for the stop signals, ignores other signal numbers.
     // Async-signal-safe: it only stores into a lock-free flag.
     static void handler(int signal);
 

@@ -42,6 +42,20 @@ void CompactCSV::process(const compact::FrameView& frame) {
 }
 
 void CompactCSV::processModule(const compact::ModuleView& module) {
+    selectRows(module,
+               [&](int line, Range beams, Range echoes) { writeRow(module, line, beams, echoes); });
+}
+
+std::vector<CompactCSV::Selection> CompactCSV::selection(const compact::ModuleView& module) const {
+    std::vector<Selection> selected;
+    selectRows(module, [&](int line, Range beams, Range echoes) {
+        selected.push_back({line, beams.first, beams.last, echoes.first, echoes.last});
+    });
+    return selected;
+}
+
+template <typename Emit>
+void CompactCSV::selectRows(const compact::ModuleView& module, Emit&& emit) const {
     if (options.segment.size() == 2) {
         // Only the low 32 bits count, read as a signed number like the filter values.
         const auto segment = static_cast<int32_t>(static_cast<uint32_t>(module.segmentCounter()));
@@ -94,7 +108,7 @@ void CompactCSV::processModule(const compact::ModuleView& module) {
             // Theta falling along the line reverses the indices; the beams between stay wanted.
             if (rowBeams.first > rowBeams.last) std::swap(rowBeams.first, rowBeams.last);
         }
-        writeRow(module, line, rowBeams, echoes);
+        emit(line, rowBeams, echoes);
     }
 }
 
@@ -222,8 +236,14 @@ void CompactCSV::spill() {
         std::memmove(buffer.get(), buffer.get() + rowStart, used - rowStart);
         used -= rowStart;
         rowStart = 0;
+    } else if (capacity < maxRowBytes) {
+        // One row longer than the buffer: the buffer grows, so the row still goes out whole.
+        auto larger = std::make_unique<char[]>(capacity * 2);
+        std::memcpy(larger.get(), buffer.get(), used);
+        buffer = std::move(larger);
+        capacity *= 2;
     } else {
-        // One row longer than the buffer: it goes out in pieces.
+        // A row longer than any sensor sends (a hostile frame): it goes out in pieces.
         send(used, false);
         used = 0;
     }

@@ -70,6 +70,17 @@ class CompactCSV {
     // throws; allocates nothing once the buffer exists.
     void process(const compact::FrameView& frame);
 
+    // A line of a module that the options select, with the column set of its row.
+    struct Selection {
+        int line;
+        int beamFirst;
+        int beamLast;
+        int echoFirst;
+        int echoLast;
+    };
+    // The rows process() writes for the module, in their order, without writing them.
+    std::vector<Selection> selection(const compact::ModuleView& module) const;
+
     // Writes one header line for the column set: the static names, then per beam b in
     // beamFirst..beamLast its property column followed by a dist and an rssi column for each echo
     // in echoFirst..echoLast. An empty range (first above last) adds no columns. Does not record
@@ -78,6 +89,11 @@ class CompactCSV {
 
     // Hands the buffered rows to the sink. Returns !failed().
     bool flush();
+    // True while rows wait in the buffer.
+    bool hasBufferedRows() const { return used > 0; }
+    // The next row gets a header line whatever its columns (the output starts anew, as a file
+    // created again).
+    void forgetHeader() { lastBeamFirst = lastBeamLast = lastEchoFirst = lastEchoLast = -1; }
 
     // Flushes, then ends the sink (closing the writer's own file; standard output and a caller's
     // stream stay open). Returns !failed(). Afterwards process() and writeHeader() write nothing.
@@ -94,8 +110,11 @@ class CompactCSV {
     // Number of data rows written so far (headers not counted), buffered ones included.
     uint64_t rowsWritten() const { return rows; }
 
-    // Size of the writer's buffer: text reaches the sink in chunks of at most this many bytes.
+    // Size of the writer's buffer: text reaches the sink in chunks of whole rows of at most this
+    // many bytes. A longer row grows the buffer up to maxRowBytes, so that it too goes out whole;
+    // only a row longer than that leaves in pieces.
     static constexpr size_t bufferBytes = size_t{64} << 10;
+    static constexpr size_t maxRowBytes = size_t{64} << 20;
 
   private:
     // An inclusive index range; empty when first > last.
@@ -106,12 +125,15 @@ class CompactCSV {
     };
 
     void processModule(const compact::ModuleView& module);
+    // Calls emit(line, beams, echoes) for every selected line of the module, in row order.
+    template <typename Emit>
+    void selectRows(const compact::ModuleView& module, Emit&& emit) const;
     void writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes);
 
     // Makes room for `bytes` more characters (at most a few dozen) in the buffer, handing
     // complete rows to the sink first.
     char* room(size_t bytes) {
-        while (bufferBytes - used < bytes) spill();
+        while (capacity - used < bytes) spill();
         return buffer.get() + used;
     }
     void put(char c) { *room(1) = c, ++used; }
@@ -127,6 +149,7 @@ class CompactCSV {
     std::unique_ptr<compact::CsvSink> ownSink;  // set when the writer opened its output
     compact::CsvSink* sink = nullptr;           // null after finish()
     std::unique_ptr<char[]> buffer;
+    size_t capacity = bufferBytes;
     size_t used = 0;      // characters in the buffer
     size_t rowStart = 0;  // where the row being written starts; text before it is whole rows
     // Column set of the last header; -1 stands for "no header yet", which no row's set equals.

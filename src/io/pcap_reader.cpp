@@ -47,7 +47,13 @@ std::optional<UdpDatagram> PcapReader::next() {
             auto datagram = decoder_.push(linkType_, {data, header->caplen}, header->len, timeNs);
             if (datagram) return datagram;
         } else if (result != 0) {  // 0 only happens on live captures: no record yet
-            if (result == PCAP_ERROR) readError_ = pcap_geterr(handle_);
+            if (result == PCAP_ERROR) {
+                readError_ = pcap_geterr(handle_);
+                // A capture cut short ends inside the record libpcap failed on; anything after
+                // that record means the rest of the file could not be read.
+                FILE* file = pcap_file(handle_);
+                dataAfterError_ = file != nullptr && std::fgetc(file) != EOF;
+            }
             ended_ = true;
             decoder_.finish();
         }

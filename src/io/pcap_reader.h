@@ -40,6 +40,9 @@ class PcapReader {
 
     // libpcap's text of the read error that ended the file early, "" if none.
     const std::string& readError() const { return readError_; }
+    // True when that error left data unread after it (a record libpcap refuses as invalid in the
+    // middle of the file), false when the capture simply ends inside its last record.
+    bool readErrorBeforeEnd() const { return dataAfterError_; }
     const CaptureStats& stats() const { return decoder_.stats(); }
     const ReassemblyStats& reassembly() const { return decoder_.reassembly(); }
 
@@ -48,6 +51,7 @@ class PcapReader {
     int linkType_ = 0;
     bool ended_ = false;
     std::string readError_;
+    bool dataAfterError_ = false;
     CaptureDecoder decoder_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -35,7 +36,7 @@ Socket::Socket(unsigned short port) {
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) == -1) {
         std::cerr << "Failed to enable reuse address on socket" << std::endl;
     }
-    enlargeReceiveBuffer();
+    setReceiveBuffer(defaultReceiveBufferBytes);
 
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1) {
         const int error = errno;
@@ -60,20 +61,19 @@ Socket::Socket(unsigned short port, const std::string& address) : Socket(port) {
 
 Socket::~Socket() { ::close(fd); }
 
-void Socket::enlargeReceiveBuffer() {
-    const int requested = requestedReceiveBufferBytes;
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &requested, sizeof requested) == -1) {
-        std::cerr << "Failed to enlarge receive buffer on socket" << std::endl;
+int Socket::setReceiveBuffer(int bytes) {
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
     }
-    // Linux reports the size it accounts for (twice the accepted request, which is capped at
-    // net.core.rmem_max); that reported size is what is compared and shown.
     int effective = 0;
     socklen_t size = sizeof effective;
-    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &size) == 0 &&
-        effective < minimumReceiveBufferBytes) {
-        std::cerr << "Receive buffer limited to " << effective / 1024
-                  << " KiB; raise net.core.rmem_max to avoid losing telegrams" << std::endl;
-    }
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &size) != 0) return 0;
+    return effective;
+}
+
+bool Socket::enableDropCounter() {
+    const int enable = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &enable, sizeof enable) == 0;
 }
 
 ssize_t Socket::receive(void* buffer, size_t length) { return ::recv(fd, buffer, length, 0); }
@@ -91,4 +91,48 @@ std::optional<uint32_t> parseIpv4Address(const std::string& text) {
     in_addr address{};
     if (::inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
     return ntohl(address.s_addr);
+}
+
+ReceiveBatch::ReceiveBatch() : slots(capacity * slotBytes) {}
+
+int ReceiveBatch::receive(const Socket& socket, int timeoutMs) {
+    pollfd ready{socket.descriptor(), POLLIN, 0};
+    const int polled = ::poll(&ready, 1, timeoutMs);
+    if (polled <= 0) return polled < 0 && errno != EINTR ? -1 : 0;
+
+    std::array<mmsghdr, capacity> headers{};
+    std::array<iovec, capacity> vectors{};
+    std::array<sockaddr_in, capacity> senders{};
+    // Room for the drop counter's control message of each datagram.
+    alignas(cmsghdr) std::array<std::array<char, CMSG_SPACE(sizeof(uint32_t))>, capacity>
+        controls{};
+    for (size_t i = 0; i < capacity; ++i) {
+        vectors[i] = {slots.data() + i * slotBytes, slotBytes};
+        msghdr& message = headers[i].msg_hdr;
+        message.msg_iov = &vectors[i];
+        message.msg_iovlen = 1;
+        message.msg_name = &senders[i];
+        message.msg_namelen = sizeof senders[i];
+        message.msg_control = controls[i].data();
+        message.msg_controllen = controls[i].size();
+    }
+    const int count =
+        ::recvmmsg(socket.descriptor(), headers.data(), capacity, MSG_DONTWAIT, nullptr);
+    if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    for (int i = 0; i < count; ++i) {
+        Datagram& d = received[static_cast<size_t>(i)];
+        d.bytes = {slots.data() + static_cast<size_t>(i) * slotBytes,
+                   headers[static_cast<size_t>(i)].msg_len};
+        d.sourceAddress = ntohl(senders[static_cast<size_t>(i)].sin_addr.s_addr);
+        d.sourcePort = ntohs(senders[static_cast<size_t>(i)].sin_port);
+        d.hasKernelDrops = false;
+        msghdr& message = headers[static_cast<size_t>(i)].msg_hdr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&d.kernelDrops, CMSG_DATA(c), sizeof d.kernelDrops);
+                d.hasKernelDrops = true;
+            }
+        }
+    }
+    return count;
 }

@@ -4,26 +4,26 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 class Socket {
   public:
-    // Receive buffer requested before bind: about a second of data at the sensor's full rate of
-    // 300 datagrams/s of 60 KB (18 MB/s), enough to ride out a disk stall. The kernel caps the
-    // request at net.core.rmem_max.
-    static constexpr int requestedReceiveBufferBytes = 16 * 1024 * 1024;
-    // Below this effective size (as reported back by the kernel) a warning is written: smaller
-    // buffers overflow during ordinary write stalls at full sensor rate.
-    static constexpr int minimumReceiveBufferBytes = 4 * 1024 * 1024;
+    // Default receive buffer: about a second of data at the sensor's full rate of 300 datagrams/s
+    // of 60 KB (18 MB/s). The kernel caps an unprivileged request at net.core.rmem_max.
+    static constexpr int defaultReceiveBufferBytes = 16 * 1024 * 1024;
 
     // Creates an IPv4 UDP socket, enables address and port reuse (so several instances can listen
-    // on the same port), requests a large receive buffer and binds `port` (host byte order) on
-    // 0.0.0.0. Failures of the options are reported on standard error and tolerated; failure to
-    // create or bind the socket writes "Failed to create socket:" / "Failed to bind socket:" plus
-    // the system error text to standard error and ends the process with exit(1).
+    // on the same port), asks for the default receive buffer (see setReceiveBuffer) and binds
+    // `port` (host byte order) on 0.0.0.0. Failures of the options are reported on standard error
+    // and tolerated; failure to create or bind the socket writes "Failed to create socket:" /
+    // "Failed to bind socket:" plus the system error text to standard error and ends the process
+    // with exit(1).
     explicit Socket(unsigned short port);
 
     // As above, then connects the socket to `address` (dotted-decimal IPv4 text) with port 0, so
@@ -51,10 +51,49 @@ class Socket {
     // True when the descriptor exists.
     bool isValid() const;
 
-  private:
-    void enlargeReceiveBuffer();
+    // Asks for a receive buffer of `bytes`: with SO_RCVBUFFORCE first, which passes the system's
+    // cap (net.core.rmem_max) when the process is privileged, else with SO_RCVBUF, which the
+    // kernel caps. Returns the bytes the kernel then accounts for the buffer (Linux reports twice
+    // the accepted size, its bookkeeping included), 0 when that cannot be read.
+    int setReceiveBuffer(int bytes);
 
+    // Asks the kernel to attach to every datagram the count of datagrams it dropped on this socket
+    // so far because the buffer was full (SO_RXQ_OVFL). False when the system refuses.
+    bool enableDropCounter();
+
+    int descriptor() const { return fd; }
+
+  private:
     int fd = -1;
+};
+
+// The datagrams of one receive call (recvmmsg): their bytes, sender and the kernel's drop count.
+class ReceiveBatch {
+  public:
+    static constexpr size_t capacity = 16;
+    // Room for the largest IPv4 UDP payload, so no datagram is ever cut.
+    static constexpr size_t slotBytes = 65535;
+
+    struct Datagram {
+        std::span<const uint8_t> bytes;  // valid until the next receive()
+        uint32_t sourceAddress = 0;      // host byte order
+        uint16_t sourcePort = 0;
+        bool hasKernelDrops = false;  // the kernel attached its drop count (SO_RXQ_OVFL)
+        uint32_t kernelDrops = 0;     // datagrams dropped on the socket so far (wraps at 2^32)
+    };
+
+    ReceiveBatch();
+
+    // Waits up to `timeoutMs` milliseconds (0: not at all) for a datagram on `socket`, then takes
+    // every datagram already queued, up to capacity. Returns how many were received: 0 after a
+    // time-out or a signal, -1 on another error (errno tells which).
+    int receive(const Socket& socket, int timeoutMs);
+
+    const Datagram& operator[](size_t index) const { return received[index]; }
+
+  private:
+    std::vector<uint8_t> slots;  // capacity x slotBytes; pages are touched only where used
+    std::array<Datagram, capacity> received{};
 };
 
 // The address of dotted-decimal IPv4 text such as "192.168.0.1", in host byte order; nullopt for

@@ -1,11 +1,15 @@
 // Receive statistics and the periodic one-line status report.
 #include "io/status.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
+
+#include "io/descriptor.h"
 
 Status::Status(std::string path, unsigned int period)
     : Status(std::move(path), period, SteadyClock::now()) {}
@@ -27,29 +31,65 @@ void Status::telegramReceived(uint64_t telegramCounter) {
     ++receivedCount;
 }
 
-void Status::parseErrorOccured() { ++parseErrorCount; }
+const char* parseErrorKindName(ParseErrorKind kind) {
+    switch (kind) {
+        case ParseErrorKind::WrongMagic:
+            return "wrong magic";
+        case ParseErrorKind::UnsupportedVersion:
+            return "unsupported version";
+        case ParseErrorKind::Truncated:
+            return "truncated";
+        case ParseErrorKind::ObjectCap:
+            return "object cap";
+        case ParseErrorKind::Other:
+            break;
+    }
+    return "other";
+}
+
+void Status::parseErrorOccured() { parseErrorOccured(ParseErrorKind::Other); }
+
+void Status::parseErrorOccured(ParseErrorKind kind) {
+    ++parseErrorCount;
+    ++parseErrorsByKind[static_cast<size_t>(kind)];
+}
 
 int64_t Status::elapsedMs(SteadyClock::time_point now) const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPrintTime).count();
 }
 
 void Status::print(bool newline) {
-    // Called before every receive: the common case reads only the steady clock.
+    if (printFailure != 0) return;
+    // Called for every datagram: the common case reads only the steady clock.
     const SteadyClock::time_point now = SteadyClock::now();
     if (elapsedMs(now) < static_cast<int64_t>(periodMs)) {
         return;
     }
     const auto wall = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    print(newline, now, static_cast<std::time_t>(wall.time_since_epoch().count()), std::cout);
+    const std::string text =
+        line(newline, now, static_cast<std::time_t>(wall.time_since_epoch().count()));
+    // A terminal that went away or a closed pipe must not end a recording: the line stops.
+    printFailure = compact::writeAll(STDOUT_FILENO, text);
+}
+
+void Status::endLine() {
+    if (!lineOpen || printFailure != 0) return;
+    lineOpen = false;
+    printFailure = compact::writeAll(STDOUT_FILENO, "\n");
 }
 
 bool Status::print(bool newline, SteadyClock::time_point now, std::time_t wallSeconds,
                    std::ostream& out) {
-    const int64_t elapsed = elapsedMs(now);
-    if (elapsed < static_cast<int64_t>(periodMs)) {
+    if (elapsedMs(now) < static_cast<int64_t>(periodMs)) {
         return false;
     }
+    out << line(newline, now, wallSeconds);
+    out.flush();
+    return true;
+}
 
+std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t wallSeconds) {
+    const int64_t elapsed = elapsedMs(now);
     std::tm local{};
     localtime_r(&wallSeconds, &local);
     char timeText[32];  // "YYYY-MM-DDTHH:MM:SS" is 19 characters for four-digit years
@@ -62,24 +102,20 @@ bool Status::print(bool newline, SteadyClock::time_point now, std::time_t wallSe
     const float delta = static_cast<float>(receivedCount - receivedAtLastPrint);
     const long rate = std::lroundf(delta / (static_cast<float>(elapsed) * 0.001f));
 
-    out << '\r' << timeText << " Receive " << rate << " telegram/s, " << lostCount << " lost, "
-        << parseErrorCount << " parse errors, output file ";
+    std::string out = "\r" + std::string(timeText) + " Receive " + std::to_string(rate) +
+                      " telegram/s, " + std::to_string(lostCount) + " lost, " +
+                      std::to_string(parseErrorCount) + " parse errors, output file ";
     // The file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
     std::error_code error;
     const std::uintmax_t sizeBytes = std::filesystem::file_size(outputPath, error);
-    if (error) {
-        out << '?';
-    } else {
-        out << (sizeBytes >> 20);  // whole MiB, truncated
-    }
-    out << " MiB";
-    if (newline) {
-        out << '\n';
-    }
-    out.flush();
+    out += error ? "?" : std::to_string(sizeBytes >> 20);  // whole MiB, truncated
+    out += " MiB";
+    if (newline) out += '\n';
 
     lastPrintTime = now;
     receivedAtLastPrint = receivedCount;
-    return true;
+    linesPrinted = true;
+    lineOpen = !newline;
+    return out;
 }

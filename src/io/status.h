@@ -2,12 +2,26 @@
 // reports them, with the output file's size, on a terminal.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+
+// Why a datagram could not be decoded, as the receiver reports it.
+enum class ParseErrorKind : size_t {
+    WrongMagic,          // not a Compact frame: the first four bytes are wrong
+    UnsupportedVersion,  // a telegram version other than 3 or 4
+    Truncated,           // the data ends before the frame, or a count promises more than is left
+    ObjectCap,           // the frame would decode to more objects than one datagram may hold
+    Other,
+};
+inline constexpr size_t parseErrorKindCount = 5;
+// "wrong magic", "unsupported version", "truncated", "object cap", "other".
+const char* parseErrorKindName(ParseErrorKind kind);
 
 class Status {
   public:
@@ -26,13 +40,17 @@ class Status {
     // sensor restart, late telegram) adds nothing. The first telegram only sets the reference.
     void telegramReceived(uint64_t telegramCounter);
 
-    // Records one datagram dropped because it could not be decoded.
+    // Records one datagram dropped because it could not be decoded, of an unknown kind (Other).
     void parseErrorOccured();
+    // The same, of the given kind.
+    void parseErrorOccured(ParseErrorKind kind);
 
-    // Writes the status line to standard output and flushes it, when at least the period has
-    // passed since the last line (or construction); otherwise only reads the steady clock.
-    // The line starts with "\r" so that it overwrites the previous one; it ends with "\n" only
-    // when `newline` is true. Never throws for a missing output file: its size shows as "?".
+    // Writes the status line to standard output, when at least the period has passed since the
+    // last line (or construction); otherwise only reads the steady clock. The line starts with
+    // "\r" so that it overwrites the previous one; it ends with "\n" only when `newline` is true.
+    // Never throws for a missing output file: its size shows as "?". When standard output cannot
+    // be written (closed, a pipe without reader), printing stops for the rest of the run and
+    // printError() tells why; nothing else is affected.
     void print(bool newline);
 
     // The same with the clocks and the stream given: `now` the steady-clock time, `wallSeconds`
@@ -41,13 +59,27 @@ class Status {
     bool print(bool newline, SteadyClock::time_point now, std::time_t wallSeconds,
                std::ostream& out);
 
+    // Ends a status line printed without a line feed, so that what follows on the terminal
+    // (a message, a summary) starts on a line of its own. Does nothing otherwise.
+    void endLine();
+    // True when a status line has been printed.
+    bool lineShown() const { return linesPrinted; }
+
+    // The errno that stopped the status line, 0 while it is printed.
+    int printError() const { return printFailure; }
+
     // Totals since construction; printing resets none of them.
     uint64_t lostTelegrams() const { return lostCount; }
     uint64_t parseErrors() const { return parseErrorCount; }
+    uint64_t parseErrors(ParseErrorKind kind) const {
+        return parseErrorsByKind[static_cast<size_t>(kind)];
+    }
     uint64_t telegramsReceived() const { return receivedCount; }
 
   private:
     int64_t elapsedMs(SteadyClock::time_point now) const;
+    // The text of the line for `now`; starts the next period.
+    std::string line(bool newline, SteadyClock::time_point now, std::time_t wallSeconds);
 
     std::filesystem::path outputPath;
     uint32_t periodMs;
@@ -55,7 +87,11 @@ class Status {
     uint64_t lastTelegramCounter = 0;
     uint64_t lostCount = 0;
     uint64_t parseErrorCount = 0;
+    std::array<uint64_t, parseErrorKindCount> parseErrorsByKind{};
     uint64_t receivedCount = 0;
     uint64_t receivedAtLastPrint = 0;
     bool firstTelegramSeen = false;
+    int printFailure = 0;
+    bool linesPrinted = false;
+    bool lineOpen = false;  // the last line printed has no line feed
 };

@@ -43,12 +43,22 @@ ExitStatus decode(int waitStatus) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
-                           int standardInput) {
-    outFd_ = makeMemoryFile("child-stdout");
+                           int standardInput, StandardOutput output) {
+    int pipeWriter = -1;
+    if (output == StandardOutput::Pipe) {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) throw systemError("pipe", errno);
+        pipeFd_ = ends[0];
+        pipeWriter = ends[1];
+        outFd_ = ends[1];
+    } else {
+        outFd_ = makeMemoryFile("child-stdout");
+    }
     try {
         errFd_ = makeMemoryFile("child-stderr");
     } catch (...) {
         close(outFd_);
+        if (pipeFd_ >= 0) close(pipeFd_);
         throw;
     }
 
@@ -63,7 +73,11 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     else
         posix_spawn_file_actions_adddup2(&actions, standardInput, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outFd_, STDOUT_FILENO);
+    if (output == StandardOutput::Closed) {
+        posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, outFd_, STDOUT_FILENO);
+    }
     posix_spawn_file_actions_adddup2(&actions, errFd_, STDERR_FILENO);
     // Default signal actions and an empty mask, whatever the test runner inherited: a shell that
     // starts jobs in the background makes them ignore SIGINT, which the tests send.
@@ -78,11 +92,22 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     const int error = posix_spawn(&pid_, path.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    if (pipeWriter >= 0) {
+        // Only the child writes into the pipe: without this end here, its reader sees the end.
+        close(pipeWriter);
+        outFd_ = -1;
+    }
     if (error != 0) {
-        close(outFd_);
+        if (outFd_ >= 0) close(outFd_);
+        if (pipeFd_ >= 0) close(pipeFd_);
         close(errFd_);
         throw systemError("cannot start " + path, error);
     }
+}
+
+void ChildProcess::closeOutputPipe() {
+    if (pipeFd_ >= 0) close(pipeFd_);
+    pipeFd_ = -1;
 }
 
 ChildProcess::~ChildProcess() {
@@ -90,7 +115,8 @@ ChildProcess::~ChildProcess() {
         kill(pid_, SIGKILL);
         reap(true);
     }
-    close(outFd_);
+    if (outFd_ >= 0) close(outFd_);
+    if (pipeFd_ >= 0) close(pipeFd_);
     close(errFd_);
 }
 
@@ -141,7 +167,7 @@ bool ChildProcess::waitForSignalHandler(int signal, std::chrono::milliseconds ti
 
 // A new open file of the memory file, at offset 0, whatever the offset the program writes at.
 std::string ChildProcess::out() const {
-    return readFile("/proc/self/fd/" + std::to_string(outFd_));
+    return outFd_ < 0 ? std::string() : readFile("/proc/self/fd/" + std::to_string(outFd_));
 }
 
 std::string ChildProcess::err() const {

@@ -37,18 +37,26 @@ struct ProgramRun {
     std::string err;                   // everything written to standard error
 };
 
+// Where a child's standard output goes.
+enum class StandardOutput {
+    Captured,  // an in-memory file, read with out()
+    Pipe,  // a pipe whose reading end the test holds (outputPipe()), to read as slowly as it likes
+    Closed,  // no descriptor 1 at all
+};
+
 // A running program. It starts with default signal actions and no blocked signals. Its standard
-// input is /dev/null or a descriptor of the caller's; standard output and standard error go to
-// anonymous in-memory files, so a program that writes a lot never blocks on a full pipe and the
-// outputs can be read at any time. The destructor kills (SIGKILL) and reaps a program that is still
-// running.
+// input is /dev/null or a descriptor of the caller's; standard output (by default) and standard
+// error go to anonymous in-memory files, so a program that writes a lot never blocks on a full pipe
+// and the outputs can be read at any time. The destructor kills (SIGKILL) and reaps a program that
+// is still running.
 class ChildProcess {
   public:
     // Starts `path` with argv[0] = path followed by `arguments`, in this process's environment,
-    // reading `standardInput` (a descriptor that stays the caller's; -1: /dev/null). Throws
-    // std::runtime_error (with the system error text) when the program cannot be started.
+    // reading `standardInput` (a descriptor that stays the caller's; -1: /dev/null) and writing
+    // standard output as `output` says. Throws std::runtime_error (with the system error text)
+    // when the program cannot be started.
     ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
-                 int standardInput = -1);
+                 int standardInput = -1, StandardOutput output = StandardOutput::Captured);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -72,9 +80,13 @@ class ChildProcess {
     // the program ended first. A program that installs its handler once set up is then ready.
     bool waitForSignalHandler(int signal, std::chrono::milliseconds timeout);
 
-    // Everything the program has written so far.
+    // Everything the program has written so far (out(): only while captured).
     std::string out() const;
     std::string err() const;
+    // With StandardOutput::Pipe: the reading end of the child's standard output; closing it
+    // (closeOutputPipe) leaves the child writing into a pipe without reader.
+    int outputPipe() const { return pipeFd_; }
+    void closeOutputPipe();
 
   private:
     bool reap(bool block);
@@ -82,6 +94,7 @@ class ChildProcess {
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    int pipeFd_ = -1;
     std::optional<ExitStatus> status_;
 };
 
