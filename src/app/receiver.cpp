@@ -123,7 +123,9 @@ int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Optio
     const RunEnd end = convertCapture(*reader, status, toFile, writer, sink.get());
     const int result = finishRun(end, writer, &status);
     if (result != EXIT_SUCCESS) return result;
-    if (!reader->readError().empty()) {
+    // A read that a stop signal interrupted is the stop, not a fault of the capture.
+    const bool stopped = reader->readInterrupted() && SigINT::instance().isInterrupted();
+    if (!reader->readError().empty() && !stopped) {
         status.endLine();
         std::cerr << path << ": " << reader->readError() << std::endl;
     }

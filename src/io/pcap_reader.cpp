@@ -3,6 +3,8 @@
 
 #include <pcap/pcap.h>
 
+#include <cerrno>
+
 namespace compact {
 
 // The link types the capture decoder knows by number are libpcap's.
@@ -48,11 +50,15 @@ std::optional<UdpDatagram> PcapReader::next() {
             if (datagram) return datagram;
         } else if (result != 0) {  // 0 only happens on live captures: no record yet
             if (result == PCAP_ERROR) {
+                const int error = errno;
                 readError_ = pcap_geterr(handle_);
                 // A capture cut short ends inside the record libpcap failed on; anything after
-                // that record means the rest of the file could not be read.
+                // that record means the rest of the file could not be read. A read interrupted by
+                // a signal says nothing about the file (and looking further could wait forever on
+                // a pipe).
                 FILE* file = pcap_file(handle_);
-                dataAfterError_ = file != nullptr && std::fgetc(file) != EOF;
+                interrupted_ = error == EINTR;
+                dataAfterError_ = !interrupted_ && file != nullptr && std::fgetc(file) != EOF;
             }
             ended_ = true;
             decoder_.finish();

@@ -43,6 +43,8 @@ class PcapReader {
     // True when that error left data unread after it (a record libpcap refuses as invalid in the
     // middle of the file), false when the capture simply ends inside its last record.
     bool readErrorBeforeEnd() const { return dataAfterError_; }
+    // True when that error was a read interrupted by a signal.
+    bool readInterrupted() const { return interrupted_; }
     const CaptureStats& stats() const { return decoder_.stats(); }
     const ReassemblyStats& reassembly() const { return decoder_.reassembly(); }
 
@@ -52,6 +54,7 @@ class PcapReader {
     bool ended_ = false;
     std::string readError_;
     bool dataAfterError_ = false;
+    bool interrupted_ = false;
     CaptureDecoder decoder_;
 };
 
