@@ -1,10 +1,16 @@
 // The receiver's command line: option table, help, version, range arguments and option checks.
 #include "app/command_line.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
-#include <exception>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <utility>
 
 #include "app/version.h"
 #include "format/compact_wire.h"
@@ -60,17 +66,73 @@ float toRadians(double degrees) {
     return static_cast<float>(degrees * compact::wire::radiansPerDegree);
 }
 
-// Reads a string option only when it was given: options without a default hold no value.
+[[noreturn]] void refuse(const std::string& message) {
+    std::cerr << message << '\n';
+    std::exit(exitFailure);
+}
+
+// The forms of the range arguments, as the help text's footnotes describe them.
+constexpr const char* intRangeForm =
+    "expected one integer or two integers separated by a colon, e.g. 3 or 0:6";
+constexpr const char* angleRangeForm =
+    "expected one decimal or two decimals separated by a colon, e.g. 26.7 or -35:0.5";
+
+// The whole text as one number of type T: an optional sign, then decimal digits (for double also
+// a fraction and an exponent). Nothing else may surround it, no blank either. Empty when the text
+// is not such a number, when the value does not fit in T, and for a double that is not finite
+// ("inf" and "nan" are spelled like numbers).
+template <typename T>
+std::optional<T> wholeNumber(std::string_view text) {
+    // std::from_chars takes a minus sign but no plus sign.
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+        if (text.starts_with('-')) return std::nullopt;
+    }
+    T value{};
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end) return std::nullopt;
+    if constexpr (std::is_floating_point_v<T>) {
+        if (!std::isfinite(value)) return std::nullopt;
+    }
+    return value;
+}
+
+// "N" or "N:M" as numbers of type T: the first and, after the one colon, the second. Throws
+// RangeFormatError with `form` for any other text.
+template <typename T>
+std::pair<T, std::optional<T>> splitRange(const std::string& text, const char* form) {
+    const std::string_view whole(text);
+    const size_t colon = whole.find(':');
+    const std::optional<T> first = wholeNumber<T>(whole.substr(0, colon));
+    if (!first) throw RangeFormatError(form);
+    if (colon == std::string_view::npos) return {*first, std::nullopt};
+    // A second colon ends up in the second number, which it spoils.
+    const std::optional<T> second = wholeNumber<T>(whole.substr(colon + 1));
+    if (!second) throw RangeFormatError(form);
+    return {*first, second};
+}
+
+// Degrees to radians; an angle beyond the range of a float is refused like an overflow.
+float checkedRadians(double degrees) {
+    const float radians = toRadians(degrees);
+    if (!std::isfinite(radians)) throw RangeFormatError(angleRangeForm);
+    return radians;
+}
+
+// Converts a filter option when it was given (options without a default hold no value). A text
+// that is not in the option's form ends the process with the option, the text and the form.
 template <typename Convert>
 auto convertIfGiven(const cxxopts::ParseResult& result, const char* name, Convert convert)
     -> decltype(convert(std::string())) {
     if (result.count(name) == 0) return {};
-    return convert(result[name].as<std::string>());
-}
-
-[[noreturn]] void refuse(const char* message) {
-    std::cerr << message << '\n';
-    std::exit(exitFailure);
+    const std::string text = result[name].as<std::string>();
+    try {
+        return convert(text);
+    } catch (const RangeFormatError& error) {
+        refuse(std::string("Failed to process arguments: --") + name + " " + text + ": " +
+               error.what());
+    }
 }
 
 // Valid UDP ports to listen on; 0 would make the system pick one nobody sends to.
@@ -131,9 +193,11 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv) {
     cxxopts::ParseResult result;
     try {
         result = options.parse(argc, argv);
+    } catch (const cxxopts::exceptions::no_such_option& error) {
+        refuse(std::string("Parsing command line arguments failed: ") + error.what() +
+               " (see --help)");
     } catch (const cxxopts::exceptions::parsing& error) {
-        std::cout << "Parsing command line arguments failed: " << error.what() << '\n';
-        std::exit(exitFailure);
+        refuse(std::string("Parsing command line arguments failed: ") + error.what());
     }
 
     if (result["version"].as<bool>()) {
@@ -148,40 +212,33 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv) {
 }
 
 std::vector<int> intRange(const std::string& text) {
-    const int first = std::stoi(text);
-    const auto colon = text.find(':');
-    if (colon == std::string::npos) return {first, first};
-    const int second = std::stoi(text.substr(colon + 1));
-    if (first < second) return {first, second};
-    return {second, first};
+    const auto [first, second] = splitRange<int>(text, intRangeForm);
+    if (!second) return {first, first};
+    if (first < *second) return {first, *second};
+    return {*second, first};
 }
 
 std::vector<float> angleRange(const std::string& text) {
-    const float first = toRadians(std::stod(text));
-    const auto colon = text.find(':');
-    if (colon == std::string::npos) return {first};
-    const float second = toRadians(std::stod(text.substr(colon + 1)));
-    if (second > first) return {first, second};
-    return {second, first};
+    const auto [first, second] = splitRange<double>(text, angleRangeForm);
+    const float firstRadians = checkedRadians(first);
+    if (!second) return {firstRadians};
+    const float secondRadians = checkedRadians(*second);
+    if (secondRadians > firstRadians) return {firstRadians, secondRadians};
+    return {secondRadians, firstRadians};
 }
 
 CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     CompactCSV::Options settings;
-    try {
-        settings.csvFile = result["csv"].as<std::string>();
-        settings.shortHeaders = result["short-headers"].as<bool>();
-        settings.omitAngles = result["omit-angles"].as<bool>();
-        settings.phiTolerance = toRadians(result["phi-tolerance"].as<float>());
-        settings.segment = convertIfGiven(result, "segment", intRange);
-        settings.beam = convertIfGiven(result, "beam", intRange);
-        settings.theta = convertIfGiven(result, "theta", angleRange);
-        settings.line = convertIfGiven(result, "line", intRange);
-        settings.phi = convertIfGiven(result, "phi", angleRange);
-        settings.echo = convertIfGiven(result, "echo", intRange);
-    } catch (const std::exception& error) {
-        std::cerr << "Failed to process arguments: " << error.what() << '\n';
-        std::exit(exitFailure);
-    }
+    settings.csvFile = result["csv"].as<std::string>();
+    settings.shortHeaders = result["short-headers"].as<bool>();
+    settings.omitAngles = result["omit-angles"].as<bool>();
+    settings.phiTolerance = toRadians(result["phi-tolerance"].as<float>());
+    settings.segment = convertIfGiven(result, "segment", intRange);
+    settings.beam = convertIfGiven(result, "beam", intRange);
+    settings.theta = convertIfGiven(result, "theta", angleRange);
+    settings.line = convertIfGiven(result, "line", intRange);
+    settings.phi = convertIfGiven(result, "phi", angleRange);
+    settings.echo = convertIfGiven(result, "echo", intRange);
 
     // The writer relies on these rules: theta turns into beam indices only within one line,
     // and a beam or line can be selected one way only.

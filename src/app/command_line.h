@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cxxopts.hpp>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,9 @@
 // Otherwise it ends the process itself:
 //   --version           "0.1.2" on standard output, exit status 0 (checked before --help);
 //   --help              the option help, the epilogue and a newline on standard output, status 0;
-//   a parse error       "Parsing command line arguments failed: <reason>" on standard output,
-//                       exit status 1 (unknown option, missing value, non-numeric port, ...).
+//   a parse error       "Parsing command line arguments failed: <reason>" on standard error,
+//                       exit status 1 (unknown option, missing value, non-numeric port, ...);
+//                       for an unknown option the line ends with " (see --help)".
 // Filter values are not examined here; processArguments does that.
 cxxopts::ParseResult parseArguments(int argc, const char** argv);
 
@@ -24,23 +26,33 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv);
 // phi tolerance (degrees on the command line, radians in the record) and the six filters.
 // Integer filters go through intRange, angle filters through angleRange, in the order segment,
 // beam, theta, line, phi, echo. Ends the process with exit status 1 and one line on standard error
-// when a filter text cannot be converted ("Failed to process arguments: stoi" or "... stod") or
-// when the filters contradict each other (theta without a single line or single phi, beam with
-// theta, line with phi, checked in that order). Values themselves are not limited.
+// when a filter text is not in its option's form, naming the option by its long name, the text
+// and the form: "Failed to process arguments: --beam 5-9: expected one integer or two integers
+// separated by a colon, e.g. 3 or 0:6"; or when the filters contradict each other (theta without
+// a single line or single phi, beam with theta, line with phi, checked in that order). Values
+// themselves are not limited.
 CompactCSV::Options processArguments(const cxxopts::ParseResult& result);
 
-// Parses "N" or "N:M" (decimal integers, std::stoi grammar: leading blanks and a sign accepted,
-// conversion stops at the first character that cannot continue the number).
-// Returns two values, lowest first; one number N gives {N, N}. Text after the second number is
-// ignored. Throws std::invalid_argument ("stoi") when no number starts the text or the text after
-// the first colon, std::out_of_range ("stoi") when a number does not fit in an int.
+// A range argument that is not in the form its option takes. what() is the form, without the
+// option: "expected one integer or two integers separated by a colon, e.g. 3 or 0:6" or "expected
+// one decimal or two decimals separated by a colon, e.g. 26.7 or -35:0.5".
+class RangeFormatError : public std::invalid_argument {
+  public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// Parses "N" or "N:M": each side is a whole decimal integer with an optional sign that fits in an
+// int; no blanks, nothing before or after, no empty side, no second colon.
+// Returns two values, lowest first; one number N gives {N, N}. Throws RangeFormatError for any
+// other text.
 std::vector<int> intRange(const std::string& text);
 
-// Parses "A" or "A:B" in degrees (std::stod grammar, exponents included) and returns radians as
-// float: one value for "A", two values lowest first for "A:B" (equal values stay two values).
-// Each angle is multiplied by pi/180 in double precision before rounding to float.
-// Throws std::invalid_argument ("stod") when no number can be read, std::out_of_range ("stod")
-// when the value overflows or underflows a double.
+// Parses "A" or "A:B" in degrees, each side a whole finite decimal with an optional sign,
+// fraction and exponent (no blanks, no "inf" or "nan", nothing before or after, no empty side, no
+// second colon), and returns radians as float: one value for "A", two values lowest first for
+// "A:B" (equal values stay two values). Each angle is multiplied by pi/180 in double precision
+// before rounding to float. Throws RangeFormatError for any other text, and for a value that
+// overflows or underflows a double or whose radians overflow a float.
 std::vector<float> angleRange(const std::string& text);
 
 // Installed location of the Compact format description that the help text refers to.

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "format/frame_view.h"
 
@@ -18,16 +19,17 @@ Range clipped(const std::vector<int>& filter, int count) {
     return Range{std::max(filter[0], 0), std::min(filter[1], count - 1)};
 }
 
-// The beam nearest to an angle on a line whose beams lie at start + b * step, rounded halves
-// away from zero. False when the index falls outside 0 .. beamCount - 1 or is not finite.
-bool beamAtAngle(float angle, float start, float step, int beamCount, int& beam) {
+// The index of the beam nearest to an angle on a line whose beams lie at start + b * step,
+// rounded halves away from zero, or -1 or beamCount for an angle before the first or after the
+// last beam (the side is kept, the distance is not). Empty when the angle has no place on the line
+// (a NaN quotient).
+std::optional<int> beamAtAngle(float angle, float start, float step, int beamCount) {
     const float quotient = (angle - start) / step;
+    if (std::isnan(quotient)) return std::nullopt;
     // The bounds keep lroundf in range; anything outside them rounds to an index out of range.
-    if (!(quotient > -2.0f && quotient < static_cast<float>(beamCount) + 1.0f)) return false;
-    const long index = std::lroundf(quotient);
-    if (index < 0 || index >= beamCount) return false;
-    beam = static_cast<int>(index);
-    return true;
+    if (quotient <= -2.0f) return -1;
+    if (quotient >= static_cast<float>(beamCount) + 1.0f) return beamCount;
+    return static_cast<int>(std::clamp(std::lroundf(quotient), -1L, static_cast<long>(beamCount)));
 }
 
 // Longest text of one formatted value: 20 digits of 2^64 - 1, a sign, or a %g float such as
@@ -101,12 +103,16 @@ void CompactCSV::selectRows(const compact::ModuleView& module, Emit&& emit) cons
             const float step = (module.thetaStop(static_cast<uint32_t>(line)) - start) /
                                static_cast<float>(static_cast<int32_t>(module.numBeams()));
             if (step == 0.0f || !std::isfinite(step)) continue;
-            if (!beamAtAngle(options.theta.front(), start, step, beamCount, rowBeams.first) ||
-                !beamAtAngle(options.theta.back(), start, step, beamCount, rowBeams.last)) {
-                continue;
-            }
+            const auto first = beamAtAngle(options.theta.front(), start, step, beamCount);
+            const auto last = beamAtAngle(options.theta.back(), start, step, beamCount);
+            if (!first || !last) continue;
             // Theta falling along the line reverses the indices; the beams between stay wanted.
-            if (rowBeams.first > rowBeams.last) std::swap(rowBeams.first, rowBeams.last);
+            const auto [low, high] = std::minmax(*first, *last);
+            // Segments meet at module boundaries, so a range may reach past the ends of a line:
+            // it keeps the line's beams within it. A range (or one angle) wholly beyond an end
+            // selects nothing of the line.
+            if (high < 0 || low > beamCount - 1) continue;
+            rowBeams = Range{std::max(low, 0), std::min(high, beamCount - 1)};
         }
         emit(line, rowBeams, echoes);
     }
