@@ -160,7 +160,7 @@ TEST(CompactCsvSelection, WritesTheSelectedLinesBeamsAndEchoes) {
         {{.theta = {-0.125f}}, {theta({0, 0}, {1, 2})}, "b0-0e0-0 0:1"},
         {{.theta = {1.0f}}, {theta({0, 0}, {1, 2})}, "b2-2e0-0 0:1"},
         {{.theta = {0.25f, 0.5f}}, {theta({0, 0}, {1, 2})}, "b1-2e0-0 0:0 b1-1e0-0 0:1"},
-        {{.theta = {0.25f, 1.0f}}, {theta({0, 0}, {1, 2})}, "b1-2e0-0 0:1"},
+        {{.theta = {0.25f, 1.0f}}, {theta({0, 0}, {1, 2})}, "b1-3e0-0 0:0 b1-2e0-0 0:1"},
         // A zero and an infinite step on line 0.
         {{.theta = {0.3f}}, {theta({0.3f, 0}, {0.3f, 2})}, "b1-1e0-0 0:1"},
         {{.theta = {0.3f}}, {theta({0, 0}, {INFINITY, 2})}, "b1-1e0-0 0:1"},
