@@ -36,6 +36,14 @@ std::string number(double value, int decimals) {
     return out;
 }
 
+// A float to its seven significant digits, as printf's %.7g writes it.
+std::string factorText(float value) {
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, double{value}, std::chars_format::general, 7);
+    return result.ec == std::errc() ? std::string(text, result.ptr) : "?";
+}
+
 // An angle of the frame or the filters in degrees, to a hundredth.
 std::string degrees(float radians) {
     return number(double{radians} / compact::wire::radiansPerDegree, 2);
@@ -325,9 +333,9 @@ std::string StreamDescription::report() const {
                " x " + plural(echoes, "echo", "echoes") + ", " + values(echoFlags, beamFlags) +
                ", version " + text(version) +
                (version >= compact::wire::firstVersionWithScaling
-                    ? " (distance scaling factor " + number(shape.scalingFactor, 6) + ")"
+                    ? " (distance scaling factor " + factorText(shape.scalingFactor) + ")"
                     : " (no scaling factor)") +
-               ": " + plural(shape.modules, "module", "modules") + ", " +
+               "\n    " + plural(shape.modules, "module", "modules") + ", " +
                segmentRun(shape.segments, shape.segmentWraps) + "\n";
     }
     if (modulesLeftOut != 0) {

@@ -130,7 +130,7 @@ ModuleSpec module(uint32_t lines, uint32_t beams, uint32_t echoes, uint32_t send
 }
 
 // Sender A (192.168.0.10, sender_id 7): version 4, modules of 2 lines x 3 beams x 2 echoes with
-// scaling factor 0.5, counters 100, 101, 103 (102 skipped), segments 0..2, 50 ms apart, line 0
+// scaling factor 0.1, counters 100, 101, 103 (102 skipped), segments 0..2, 50 ms apart, line 0
 // starting every 500 units, line 1 10 units later, each line 400 long; line 1's phi moves from 3
 // to 3.5 degrees. Sender B (192.168.0.20, sender_id 9): version 3, 1 line x 4 beams x 1 echo,
 // counters 7 and 8, segments 11 then 0 (back), 500 ms apart, lines 300 long.
@@ -138,7 +138,7 @@ void addTwoSenders(StreamDescription& description) {
     for (uint64_t i = 0; i < 3; ++i) {
         ModuleSpec m =
             module(2, 3, 2, 7, i, 1000 + 500 * i, 400, {-2.0, i == 2 ? 3.5 : 3.0}, -45, 45);
-        m.distanceScalingFactor = 0.5f;
+        m.distanceScalingFactor = 0.1f;
         const uint64_t counter = i == 2 ? 103 : 100 + i;
         add(description,
             compact::encodeFrame(
@@ -181,10 +181,10 @@ TEST(StreamDescription, ReportsEveryFigureOfTwoSendersAndTwoShapes) {
     EXPECT_THAT(report, HasSubstr("Module shapes: 2"));
     EXPECT_THAT(blockOf(report, "2 lines x 3 beams x 2 echoes"),
                 AllOf(HasSubstr("values distance rssi theta properties"), HasSubstr("version 4"),
-                      HasSubstr("distance scaling factor 0.5"), HasSubstr(": 3 modules"),
+                      HasSubstr("distance scaling factor 0.1)\n"), HasSubstr(" 3 modules,"),
                       HasSubstr("segment counters 0..2, counting up")));
     EXPECT_THAT(blockOf(report, "1 line x 4 beams x 1 echo,"),
-                AllOf(HasSubstr("version 3 (no scaling factor)"), HasSubstr(": 2 modules"),
+                AllOf(HasSubstr("version 3 (no scaling factor)"), HasSubstr(" 2 modules,"),
                       HasSubstr("segment counters 0..11, going back to a lower value 1 time")));
 
     EXPECT_THAT(report, HasSubstr("Lines: 2 "));
@@ -268,7 +268,7 @@ TEST(StreamDescription, DescribesTheSimulatorsScan) {
     const std::string report = description.report();
     SCOPED_TRACE(report);
     EXPECT_THAT(blockOf(report, "16 lines x 240 beams x 3 echoes"),
-                AllOf(HasSubstr("version 4 (distance scaling factor 1)"), HasSubstr(": 12 modules"),
+                AllOf(HasSubstr("version 4 (distance scaling factor 1)"), HasSubstr(" 12 modules,"),
                       HasSubstr("segment counters 0..11, counting up")));
     for (int line = 0; line < 16; ++line) {
         SCOPED_TRACE("line " + std::to_string(line));
