@@ -82,18 +82,13 @@ std::vector<std::string> lineRow(const std::string& report, int line) {
     size_t header = 0;
     while (header < lines.size() && lines[header].find("  line  ") != 0) ++header;
     for (size_t i = header + 1; i < lines.size() && !lines[i].empty(); ++i) {
-        std::vector<std::string> cells;
-        std::string cell;
         const std::string& text = lines[i];
-        for (size_t k = 0; k < text.size(); ++k) {
-            if (text[k] == ' ' && (k + 1 < text.size() && text[k + 1] == ' ')) {
-                if (!cell.empty()) cells.push_back(cell), cell.clear();
-                while (k + 1 < text.size() && text[k + 1] == ' ') ++k;
-            } else {
-                cell += text[k];
-            }
+        std::vector<std::string> cells;
+        for (size_t at = text.find_first_not_of(' '); at != std::string::npos;) {
+            const size_t end = text.find("  ", at);
+            cells.push_back(text.substr(at, end - at));
+            at = end == std::string::npos ? end : text.find_first_not_of(' ', end);
         }
-        if (!cell.empty()) cells.push_back(cell);
         if (!cells.empty() && cells[0] == std::to_string(line)) return cells;
     }
     return {};
@@ -212,43 +207,35 @@ TEST(StreamDescription, FollowsTelegramCountersPerSender) {
     const struct {
         std::vector<uint64_t> counters;
         std::string figures;
+        uint64_t apartNs = 1000 * msNs;
+        std::string rate = "1 telegrams/s";
     } cases[] = {
         {{1, 2, 3}, "telegram counters 1..3: 0 skipped in 0 gaps, 0 restarts"},
         {{1, 3, 6}, "telegram counters 1..6: 3 skipped in 2 gaps, 0 restarts"},
         {{5, 6, 1, 2}, "telegram counters 1..6: 0 skipped in 0 gaps, 1 restart "},
         {{4, 4, 5},
-         "telegram counters 4..5: 0 skipped in 0 gaps, 0 restarts (counter went "
-         "back), 1 repeat"},
+         "telegram counters 4..5: 0 skipped in 0 gaps, 0 restarts (counter went back), 1 repeat"},
         {{top - 1, top, 0},
          "telegram counters 0.." + std::to_string(top) + ": 0 skipped in 0 gaps, 1 restart "},
         {{0, top},
          "telegram counters 0.." + std::to_string(top) + ": " + std::to_string(top - 1) +
              " skipped in 1 gap,"},
+        {{1, 2, 3, 4, 5}, "telegram counters 1..5:", 250 * msNs, "4 telegrams/s"},
+        {{9}, "telegram counters 9:", 0, "rate unknown"},
+        {{7, 8}, "telegram counters 7..8:", 0, "rate unknown"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.figures);
         StreamDescription description({});
-        // Frames without modules, a second apart: a sender without a sender_id.
+        // Frames without modules: a sender without a sender_id.
         for (size_t i = 0; i < c.counters.size(); ++i)
             add(description, compact::encodeFrame({.telegramCounter = c.counters[i]}), senderA,
-                i * 1000 * msNs);
+                i * c.apartNs);
         const std::string block = blockOf(description.report(), "192.168.0.10 (no modules)");
         EXPECT_THAT(block, HasSubstr(c.figures));
-        EXPECT_THAT(block, HasSubstr(std::to_string(c.counters.size()) + " telegrams"));
-        EXPECT_THAT(block, HasSubstr(", 1 telegrams/s"));
+        EXPECT_THAT(block, HasSubstr(": " + std::to_string(c.counters.size()) + " telegram"));
+        EXPECT_THAT(block, HasSubstr("telegram version 4, " + c.rate + "\n"));
     }
-}
-
-TEST(StreamDescription, GivesNoRateForOneTelegramOrNoTimeBetween) {
-    StreamDescription description({});
-    add(description, compact::encodeFrame({.telegramCounter = 1}), senderA, 7 * msNs);
-    add(description, compact::encodeFrame({.telegramCounter = 1}), senderB, 7 * msNs);
-    add(description, compact::encodeFrame({.telegramCounter = 2}), senderB, 7 * msNs);
-    const std::string report = description.report();
-    EXPECT_THAT(blockOf(report, "192.168.0.10"),
-                HasSubstr("1 telegram, telegram version 4, rate unknown"));
-    EXPECT_THAT(blockOf(report, "192.168.0.20"),
-                HasSubstr("2 telegrams, telegram version 4, rate unknown"));
 }
 
 // The simulator's scan, one rotation of 12 segments of 16 lines x 240 beams x 3 echoes: phi of
@@ -260,69 +247,41 @@ std::vector<std::string> simulatorRotation() {
     return frames;
 }
 
-TEST(StreamDescription, DescribesTheSimulatorsScan) {
-    StreamDescription description({});
-    const auto frames = simulatorRotation();
-    for (size_t i = 0; i < frames.size(); ++i)
-        add(description, frames[i], 0x7F000001, i * 4 * msNs);
-    const std::string report = description.report();
-    SCOPED_TRACE(report);
-    EXPECT_THAT(blockOf(report, "16 lines x 240 beams x 3 echoes"),
-                AllOf(HasSubstr("version 4 (distance scaling factor 1)"), HasSubstr(" 12 modules,"),
-                      HasSubstr("segment counters 0..11, counting up")));
-    for (int line = 0; line < 16; ++line) {
-        SCOPED_TRACE("line " + std::to_string(line));
-        const auto cells = lineRow(report, line);
-        ASSERT_EQ(cells.size(), 8u);
-        EXPECT_EQ(cells[phiColumn], std::to_string(-15 + 2 * line));
-        EXPECT_EQ(cells[thetaColumn], "-180..180");
-        EXPECT_EQ(cells[spanColumn], "30");
-        EXPECT_EQ(cells[selectedColumn], "beams 0..239; echoes 0..2");
-    }
-}
-
 TEST(StreamDescription, MarksWhatTheFiltersSelectAsTheWriterDoes) {
     struct Case {
         std::string name;
         CompactCSV::Options filters;
         std::string filterText;
-        std::vector<std::pair<int, std::string>> selected;  // every other line: not selected
+        int firstLine, lastLine;  // the lines selected; every other line: not selected
+        std::string selected;     // what the report says of each of them
     };
-    const std::string all12 = "beams 0..239; echoes 0..2";
+    const std::string all = "beams 0..239; echoes 0..2";
+    // clang-format off
     const Case cases[] = {
-        {"line and beams",
-         {.beam = {0, 9}, .line = {0, 0}},
-         "--line 0 --beam 0:9",
-         {{0, "beams 0..9; echoes 0..2"}}},
+        {"no filters", {},
+         "none (every line of every module is written with all its beams and echoes)", 0, 15, all},
+        {"line and beams", {.beam = {0, 9}, .line = {0, 0}}, "--line 0 --beam 0:9", 0, 0,
+         "beams 0..9; echoes 0..2"},
+        {"one beam, one echo", {.beam = {5, 5}, .line = {2, 2}, .echo = {0, 0}},
+         "--line 2 --beam 5 --echo 0", 2, 2, "beams 5; echoes 0"},
         // 0 lies 1 degree from lines 7 and 8; the first within the tolerance wins.
-        {"single phi",
-         {.phi = {radians(0)}, .phiTolerance = radians(1)},
-         "--phi 0 --phi-tolerance 1",
-         {{7, all12}}},
-        {"phi range",
-         {.phi = {radians(-5), radians(5)}},
-         "--phi -5:5",
-         {{5, all12}, {6, all12}, {7, all12}, {8, all12}, {9, all12}, {10, all12}}},
+        {"single phi", {.phi = {radians(0)}, .phiTolerance = radians(1)},
+         "--phi 0 --phi-tolerance 1", 7, 7, all},
+        {"phi range", {.phi = {radians(-5), radians(5)}}, "--phi -5:5", 5, 10, all},
         // Theta 10..20 lies in segment 6 (0..30): beams 10 / 0.125 .. 20 / 0.125.
         {"phi and theta",
          {.theta = {radians(10), radians(20)}, .phi = {radians(0)}, .phiTolerance = radians(1)},
-         "--phi 0 --phi-tolerance 1 --theta 10:20",
-         {{7, "in 1 of 12 modules: beams 80..160; echoes 0..2"}}},
+         "--phi 0 --phi-tolerance 1 --theta 10:20", 7, 7,
+         "in 1 of 12 modules: beams 80..160; echoes 0..2"},
         // -10..10 crosses from segment 5 into segment 6: no module holds both ends.
-        {"theta across two segments",
-         {.theta = {radians(-10), radians(10)}, .line = {7, 7}},
-         "--line 7 --theta -10:10",
-         {}},
-        {"segments and echo",
-         {.segment = {0, 2}, .line = {3, 4}, .echo = {1, 1}},
-         "--segment 0:2 --line 3:4 --echo 1",
-         {{3, "in 3 of 12 modules: beams 0..239; echoes 1"},
-          {4, "in 3 of 12 modules: beams 0..239; echoes 1"}}},
-        {"beyond the module",
-         {.beam = {300, 400}, .line = {15, 20}},
-         "--line 15:20 --beam 300:400",
-         {{15, "no beams; echoes 0..2"}}},
+        {"theta across two segments", {.theta = {radians(-10), radians(10)}, .line = {7, 7}},
+         "--line 7 --theta -10:10", 0, -1, ""},
+        {"segments and echo", {.segment = {0, 2}, .line = {3, 4}, .echo = {1, 1}},
+         "--segment 0:2 --line 3:4 --echo 1", 3, 4, "in 3 of 12 modules: beams 0..239; echoes 1"},
+        {"beyond the module", {.beam = {300, 400}, .line = {15, 20}},
+         "--line 15:20 --beam 300:400", 15, 15, "no beams; echoes 0..2"},
     };
+    // clang-format on
     const auto frames = simulatorRotation();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -343,13 +302,16 @@ TEST(StreamDescription, MarksWhatTheFiltersSelectAsTheWriterDoes) {
         uint64_t selectedModules = 0;
         for (int line = 0; line < 16; ++line) {
             SCOPED_TRACE("line " + std::to_string(line));
-            std::string expected = "not selected";
-            for (const auto& [l, text] : c.selected)
-                if (l == line) expected = text;
+            const bool selected = c.firstLine <= line && line <= c.lastLine;
+            const std::string expected = selected ? c.selected : "not selected";
             const auto cells = lineRow(report, line);
             ASSERT_EQ(cells.size(), 8u);
             EXPECT_EQ(cells[selectedColumn], expected);
-            if (expected != "not selected")
+            EXPECT_EQ(cells[modulesColumn], "12");
+            EXPECT_EQ(cells[phiColumn], std::to_string(-15 + 2 * line));
+            EXPECT_EQ(cells[thetaColumn], "-180..180");
+            EXPECT_EQ(cells[spanColumn], "30");
+            if (selected)
                 selectedModules +=
                     expected.starts_with("in ") ? std::stoul(expected.substr(3)) : 12;
         }
