@@ -14,13 +14,28 @@ namespace {
 
 const char* const epilogue = R"(
 The simulated sensor turns in a room of 16 m x 12 m x 3.5 m with a cabinet in
-front of it. Every module is one segment of a rotation of 12 segments: its lines
-share the segment's 30 degree theta range and each line has its own phi, spread
-over a 30 degree vertical field of view. Echo 0 is the first surface a beam
-hits, echo 1 the wall behind the cabinet where a beam hits the cabinet, other
-echoes are 0. Distances are millimetres; the property byte is 1 on the cabinet.
-Telegram counters count up from 1, segment counters from 0 and the frame number
-counts rotations; time stamps are microseconds since the start.
+front of it. Echo 0 is the first surface a beam hits, echo 1 the wall behind
+the cabinet where a beam hits the cabinet, other echoes are 0. Distances are
+millimetres (version 4 frames carry the distance scaling factor 1); the
+property byte is 1 on the cabinet.
+
+Shape of the scan, with --lines L and --beams B (16 and 240 by default):
+- Every module is one segment of a rotation of 12 segments. Segment k of a
+  rotation (k = segment counter mod 12) covers theta -180 + 30k to -150 + 30k
+  degrees: segment 0 covers -180..-150, segment 6 covers 0..30.
+- Every line of a segment has the segment's theta range; beam b lies at
+  theta_start + b * 30 / B degrees (0.125 degrees apart with 240 beams).
+- Line l has phi -15 + 30 * l / (L - 1) degrees, lowest first (0 with one
+  line): with 16 lines -15, -13, ..., 15. No line has phi 0: lines 7 and 8
+  lie 1 degree below and above it.
+- Telegram counters count up from 1. Segment counters count up from 0 and
+  never wrap: segments 0..11 are the first rotation, 12..23 the second. The
+  frame number counts rotations from 0. With --modules M a frame carries M
+  consecutive segments.
+- Time stamps are microseconds since the start: segment g starts at
+  g * 1e6 / (FPS * M) (FPS: --rate, 240 with --rate 0), line l of it
+  l / (B * L) of a segment later (rounded to whole microseconds), and each
+  line lasts (B - 1) / B of a segment (4149 microseconds by default).
 
 Faults: --skip-every N leaves out the Nth, 2Nth, ... telegram counter (the
 frame is not sent and its time slot stays empty); --bad-every N sends one

@@ -1,0 +1,416 @@
+// The description of a stream of telegrams: collecting per sender, shape and line, and the report.
+#include "app/describe.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+#include <utility>
+
+#include "format/compact_wire.h"
+#include "format/frame_view.h"
+#include "net/udp.h"
+
+namespace {
+
+// Takes the writer's text and drops it: the describing writer only selects.
+class DiscardSink : public compact::CsvSink {
+  public:
+    bool write(std::string_view /*text*/, bool /*endsRow*/) override { return true; }
+    std::string errorText() const override { return ""; }
+};
+
+std::string number(double value, int decimals) {
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    if (result.ec != std::errc()) return "?";
+    std::string out(text, result.ptr);
+    // 2.50 -> 2.5, 3.00 -> 3, -0 -> 0.
+    if (out.find('.') != std::string::npos) {
+        while (out.back() == '0') out.pop_back();
+        if (out.back() == '.') out.pop_back();
+    }
+    if (out == "-0") out = "0";
+    return out;
+}
+
+// A float to its seven significant digits, as printf's %.7g writes it.
+std::string factorText(float value) {
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, double{value}, std::chars_format::general, 7);
+    return result.ec == std::errc() ? std::string(text, result.ptr) : "?";
+}
+
+// An angle of the frame or the filters in degrees, to a hundredth.
+std::string degrees(float radians) {
+    return number(double{radians} / compact::wire::radiansPerDegree, 2);
+}
+
+template <typename T>
+std::string text(T value) {
+    return std::to_string(value);
+}
+
+// "lo" when both are equal, else "lo..hi".
+template <typename T>
+std::string range(const T& lo, const T& hi) {
+    const std::string low = text(lo), high = text(hi);
+    return low == high ? low : low + ".." + high;
+}
+std::string angleRange(float lo, float hi) {
+    const std::string low = degrees(lo), high = degrees(hi);
+    return low == high ? low : low + ".." + high;
+}
+template <typename T>
+std::string range(const StreamDescription::Span<T>& span) {
+    return span.empty() ? "-" : range(span.lo, span.hi);
+}
+
+// A filter as it is written on the command line: "3", "0:6"; angles in degrees.
+std::string intFilter(const std::vector<int>& filter) {
+    return filter[0] == filter[1] ? text(filter[0]) : text(filter[0]) + ":" + text(filter[1]);
+}
+std::string angleFilter(const std::vector<float>& filter) {
+    return filter.size() == 1 ? degrees(filter[0])
+                              : degrees(filter.front()) + ":" + degrees(filter.back());
+}
+
+std::string plural(uint64_t count, const char* one, const char* many) {
+    return text(count) + " " + (count == 1 ? one : many);
+}
+
+// Left-aligned columns (right-aligned where `rightAligned` says so), two spaces apart, the last
+// one unpadded.
+std::string table(const std::vector<std::vector<std::string>>& rows,
+                  const std::vector<bool>& rightAligned, const std::string& indent) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
+        for (size_t c = 0; c < row.size(); ++c) widths[c] = std::max(widths[c], row[c].size());
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line = indent;
+        for (size_t c = 0; c < row.size(); ++c) {
+            const std::string pad(widths[c] - row[c].size(), ' ');
+            const bool last = c + 1 == row.size();
+            if (c < rightAligned.size() && rightAligned[c])
+                line += pad + row[c];
+            else
+                line += last ? row[c] : row[c] + pad;
+            if (!last) line += "  ";
+        }
+        out += line + '\n';
+    }
+    return out;
+}
+
+std::string values(uint8_t echoFlags, uint8_t beamFlags) {
+    std::string out;
+    if (echoFlags & compact::wire::echoHasDistance) out += " distance";
+    if (echoFlags & compact::wire::echoHasRssi) out += " rssi";
+    if (beamFlags & compact::wire::beamHasTheta) out += " theta";
+    if (beamFlags & compact::wire::beamHasProperties) out += " properties";
+    return out.empty() ? "no values" : "values" + out;
+}
+
+std::string segmentRun(const StreamDescription::Span<uint64_t>& segments, uint64_t wraps) {
+    return "segment counters " + range(segments) +
+           (wraps == 0 ? ", counting up (never back)"
+                       : ", going back to a lower value " + plural(wraps, "time", "times"));
+}
+
+}  // namespace
+
+StreamDescription::StreamDescription(const CompactCSV::Options& filters)
+    : options(filters),
+      discard(std::make_unique<DiscardSink>()),
+      selector(std::make_unique<CompactCSV>(filters, *discard)) {}
+
+StreamDescription::~StreamDescription() = default;
+
+void StreamDescription::add(const compact::FrameView& frame, uint32_t sourceAddress,
+                            uint64_t receivedNs) {
+    ++accepted;
+    const auto first = frame.begin();
+    const int64_t senderId = first == frame.end() ? noSenderId : int64_t{first->senderId()};
+    const std::pair key{sourceAddress, senderId};
+    auto found = senders.find(key);
+    if (found == senders.end() && senders.size() < maxSenders)
+        found = senders.emplace(key, Sender{}).first;
+    Sender* sender = found == senders.end() ? nullptr : &found->second;
+
+    if (sender == nullptr) {
+        ++telegramsLeftOut;
+    } else {
+        const uint64_t counter = frame.telegramCounter();
+        if (sender->telegrams != 0) {
+            const uint64_t last = sender->lastCounter;
+            if (counter < last) {
+                ++sender->restarts;
+            } else if (counter == last) {
+                ++sender->repeats;
+            } else if (counter - last > 1) {
+                ++sender->gaps;
+                sender->skipped += counter - last - 1;
+            }
+        }
+        sender->lastCounter = counter;
+        sender->counters.add(counter);
+        ++sender->telegrams;
+        if (frame.telegramVersion() < 32)
+            sender->versions |= uint32_t{1} << frame.telegramVersion();
+        sender->received.add(receivedNs);
+    }
+    for (const compact::ModuleView& module : frame) addModule(module, sender);
+}
+
+void StreamDescription::addModule(const compact::ModuleView& module, Sender* sender) {
+    const uint32_t lineCount = module.lines();
+    const uint64_t segment = module.segmentCounter();
+
+    bool wentBack = false;
+    if (sender != nullptr) {
+        wentBack = sender->modules != 0 && segment < sender->lastSegment;
+        if (wentBack) ++sender->segmentWraps;
+        sender->lastSegment = segment;
+        sender->segments.add(segment);
+        ++sender->modules;
+        for (uint32_t l = 0; l < lineCount; ++l) {
+            sender->timestampStart.add(module.timestampStart(l));
+            sender->timestampStop.add(module.timestampStop(l));
+        }
+        if (lineCount > 0) {
+            const uint64_t start = module.timestampStart(0);
+            if (sender->hasLine0Start)
+                sender->moduleSpacing.add(static_cast<int64_t>(start - sender->lastLine0Start));
+            sender->lastLine0Start = start;
+            sender->hasLine0Start = true;
+        }
+    }
+
+    const float factor = module.distanceScalingFactor();
+    const ShapeKey shapeKey{lineCount,
+                            module.beams(),
+                            module.echoes(),
+                            module.dataContentEchos(),
+                            module.dataContentBeams(),
+                            module.hasScalingFactor() ? 4u : 3u,
+                            std::bit_cast<uint32_t>(factor)};
+    auto shape = shapes.find(shapeKey);
+    if (shape == shapes.end() && shapes.size() < maxShapes)
+        shape = shapes.emplace(shapeKey, Shape{}).first;
+    if (shape == shapes.end()) {
+        ++modulesLeftOut;
+    } else {
+        ++shape->second.modules;
+        shape->second.scalingFactor = factor;
+        shape->second.segments.add(segment);
+        if (wentBack) ++shape->second.segmentWraps;
+    }
+
+    mostLines = std::max<uint64_t>(mostLines, lineCount);
+    const uint32_t tracked = static_cast<uint32_t>(std::min<size_t>(lineCount, maxLines));
+    if (lines.size() < tracked) lines.resize(tracked);
+    auto addAngle = [this](Span<float>& span, float radians) {
+        if (std::isfinite(radians))
+            span.add(radians);
+        else
+            ++nonFiniteAngles;
+    };
+    for (uint32_t l = 0; l < tracked; ++l) {
+        Line& line = lines[l];
+        ++line.modules;
+        addAngle(line.phi, module.phi(l));
+        addAngle(line.thetaStart, module.thetaStart(l));
+        addAngle(line.thetaStop, module.thetaStop(l));
+        addAngle(line.thetaSpan, module.thetaStop(l) - module.thetaStart(l));
+        line.afterLine0.add(
+            static_cast<int64_t>(module.timestampStart(l) - module.timestampStart(0)));
+        line.sweep.add(static_cast<int64_t>(module.timestampStop(l) - module.timestampStart(l)));
+    }
+    for (const CompactCSV::Selection& row : selector->selection(module)) {
+        if (row.line < 0 || static_cast<size_t>(row.line) >= tracked) continue;
+        Line& line = lines[static_cast<size_t>(row.line)];
+        ++line.selected;
+        if (row.beamFirst > row.beamLast) {
+            ++line.noBeams;
+        } else {
+            line.beamFirst.add(row.beamFirst);
+            line.beamLast.add(row.beamLast);
+        }
+        if (row.echoFirst > row.echoLast) {
+            ++line.noEchoes;
+        } else {
+            line.echoFirst.add(row.echoFirst);
+            line.echoLast.add(row.echoLast);
+        }
+    }
+}
+
+void StreamDescription::refused(ParseErrorKind kind, uint32_t sourceAddress) {
+    ++refusedTotal;
+    const auto index = static_cast<size_t>(kind);
+    ++refusedByKind[index < parseErrorKindCount ? index
+                                                : static_cast<size_t>(ParseErrorKind::Other)];
+    auto found = refusedBySource.find(sourceAddress);
+    if (found == refusedBySource.end() && refusedBySource.size() < maxRefusingSources)
+        found = refusedBySource.emplace(sourceAddress, 0).first;
+    if (found == refusedBySource.end())
+        ++refusalsLeftOut;
+    else
+        ++found->second;
+}
+
+std::string StreamDescription::filterText() const {
+    std::string out;
+    auto add = [&out](const char* option, const std::string& value) {
+        out += std::string(out.empty() ? "" : " ") + option + " " + value;
+    };
+    if (!options.segment.empty()) add("--segment", intFilter(options.segment));
+    if (!options.line.empty()) add("--line", intFilter(options.line));
+    if (!options.phi.empty()) {
+        add("--phi", angleFilter(options.phi));
+        if (options.phi.size() == 1) add("--phi-tolerance", degrees(options.phiTolerance));
+    }
+    if (!options.beam.empty()) add("--beam", intFilter(options.beam));
+    if (!options.theta.empty()) add("--theta", angleFilter(options.theta));
+    if (!options.echo.empty()) add("--echo", intFilter(options.echo));
+    return out.empty() ? "none (every line of every module is written with all its beams and "
+                         "echoes)"
+                       : out;
+}
+
+std::string StreamDescription::report() const {
+    std::string out;
+    out += "Telegrams: " + text(accepted) + " accepted, " + text(refusedTotal) + " refused\n";
+    out += "Filters: " + filterText() + "\n";
+
+    out +=
+        "\nSenders (source address, sender_id of the first module): " + text(senders.size()) + "\n";
+    for (const auto& [key, s] : senders) {
+        std::string versionList;
+        for (uint32_t v = 0; v < 32; ++v)
+            if (s.versions & (uint32_t{1} << v))
+                versionList += (versionList.empty() ? "" : ", ") + text(v);
+        const uint64_t spanNs = s.received.hi - s.received.lo;
+        const std::string rate =
+            s.telegrams < 2 || spanNs == 0
+                ? "rate unknown"
+                : number(double(s.telegrams - 1) * 1e9 / double(spanNs), 1) + " telegrams/s";
+        out += "  " + compact::formatIpv4Address(key.first) +
+               (key.second == noSenderId ? " (no modules)" : " sender_id " + text(key.second)) +
+               ": " + plural(s.telegrams, "telegram", "telegrams") + ", telegram version" +
+               (std::popcount(s.versions) == 1 ? " " : "s ") + versionList + ", " + rate + "\n";
+        out += "    telegram counters " + range(s.counters) + ": " +
+               plural(s.skipped, "skipped", "skipped") + " in " + plural(s.gaps, "gap", "gaps") +
+               ", " + plural(s.restarts, "restart", "restarts") + " (counter went back), " +
+               plural(s.repeats, "repeat", "repeats") + "\n";
+        if (s.modules == 0) continue;
+        out += "    " + plural(s.modules, "module", "modules") + ", " +
+               segmentRun(s.segments, s.segmentWraps) + "\n";
+        if (!s.timestampStart.empty()) {
+            out += "    time stamps " + text(s.timestampStart.lo) + ".." +
+                   text(s.timestampStop.hi) + " (first timestamp_start .. last timestamp_stop)\n";
+        }
+        if (!s.moduleSpacing.empty()) {
+            out += "    module spacing " + range(s.moduleSpacing) +
+                   " (timestamp_start of line 0, from one module to the next)\n";
+        }
+    }
+    if (telegramsLeftOut != 0) {
+        out += "  (" + plural(telegramsLeftOut, "telegram", "telegrams") +
+               " of further senders left out: more than " + text(maxSenders) + " senders)\n";
+    }
+
+    out += "\nModule shapes: " + text(shapes.size()) + "\n";
+    for (const auto& [key, shape] : shapes) {
+        const auto& [lineCount, beams, echoes, echoFlags, beamFlags, version, factorBits] = key;
+        out += "  " + plural(lineCount, "line", "lines") + " x " + plural(beams, "beam", "beams") +
+               " x " + plural(echoes, "echo", "echoes") + ", " + values(echoFlags, beamFlags) +
+               ", version " + text(version) +
+               (version >= compact::wire::firstVersionWithScaling
+                    ? " (distance scaling factor " + factorText(shape.scalingFactor) + ")"
+                    : " (no scaling factor)") +
+               "\n    " + plural(shape.modules, "module", "modules") + ", " +
+               segmentRun(shape.segments, shape.segmentWraps) + "\n";
+    }
+    if (modulesLeftOut != 0) {
+        out += "  (" + plural(modulesLeftOut, "module", "modules") +
+               " of further shapes left out: more than " + text(maxShapes) + " shapes)\n";
+    }
+
+    out += "\nLines: " + text(mostLines) +
+           " (a line is an index within a module, not a layer of the sensor; angles in "
+           "degrees)\n";
+    out +=
+        "  theta: lowest theta_start .. highest theta_stop; span: theta_stop minus theta_start "
+        "in one module\n";
+    out +=
+        "  after line 0: timestamp_start minus line 0's in the same module; sweep: "
+        "timestamp_stop minus timestamp_start\n";
+    std::vector<std::vector<std::string>> rows{
+        {"line", "modules", "phi", "theta", "span", "after line 0", "sweep", "selected"}};
+    for (size_t l = 0; l < lines.size(); ++l) {
+        const Line& line = lines[l];
+        std::string selected;
+        if (line.selected == 0) {
+            selected = "not selected";
+        } else {
+            if (line.selected != line.modules)
+                selected = "in " + text(line.selected) + " of " + text(line.modules) + " modules: ";
+            auto part = [&selected, &line](const char* name, const Span<int>& firsts,
+                                           const Span<int>& lasts, uint64_t none) {
+                if (none == line.selected) {
+                    selected += std::string("no ") + name;
+                    return;
+                }
+                if (firsts.lo == firsts.hi && lasts.lo == lasts.hi)
+                    selected += std::string(name) + " " + range(firsts.lo, lasts.lo);
+                else
+                    selected +=
+                        std::string(name) + " first " + range(firsts) + " last " + range(lasts);
+                if (none != 0) selected += " (none in " + text(none) + ")";
+            };
+            part("beams", line.beamFirst, line.beamLast, line.noBeams);
+            selected += "; ";
+            part("echoes", line.echoFirst, line.echoLast, line.noEchoes);
+        }
+        rows.push_back(
+            {text(l), text(line.modules),
+             line.phi.empty() ? "-" : angleRange(line.phi.lo, line.phi.hi),
+             line.thetaStart.empty() || line.thetaStop.empty()
+                 ? "-"
+                 : degrees(line.thetaStart.lo) + ".." + degrees(line.thetaStop.hi),
+             line.thetaSpan.empty() ? "-" : angleRange(line.thetaSpan.lo, line.thetaSpan.hi),
+             range(line.afterLine0), range(line.sweep), selected});
+    }
+    out += table(rows, {true, true}, "  ");
+    if (untrackedLineIndices() != 0) {
+        out += "  (line indices " + text(maxLines) + ".." + text(mostLines - 1) +
+               " left out: only the first " + text(maxLines) + " are tracked)\n";
+    }
+    if (nonFiniteAngles != 0) {
+        out += "  (" + plural(nonFiniteAngles, "angle", "angles") +
+               " that are not finite numbers left out of the ranges)\n";
+    }
+
+    out += "\nParse errors: " + text(refusedTotal);
+    for (size_t k = 0; k < parseErrorKindCount; ++k) {
+        out += (k == 0 ? " (" : ", ") +
+               std::string(parseErrorKindName(static_cast<ParseErrorKind>(k))) + " " +
+               text(refusedByKind[k]);
+    }
+    out += ")\n";
+    for (const auto& [address, count] : refusedBySource)
+        out += "  " + compact::formatIpv4Address(address) + ": " + text(count) + "\n";
+    if (refusalsLeftOut != 0) {
+        out += "  (" + text(refusalsLeftOut) +
+               " from further source addresses left out: more than " + text(maxRefusingSources) +
+               " addresses)\n";
+    }
+    return out;
+}

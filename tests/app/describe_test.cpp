@@ -1,0 +1,403 @@
+// Tests of the stream description: the figures per sender, shape and line, the filters' marks
+// against the simulator's scene, parse errors by kind, and the caps under a hostile stream.
+#include "app/describe.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/pipeline.h"
+#include "format/compact_wire.h"
+#include "format/frame_view.h"
+#include "generators/compact_frame_builder.h"
+#include "generators/synthetic_scan.h"
+
+// Frame descriptions below name only the fields that differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace {
+
+using compact::FrameSpec;
+using compact::ModuleSpec;
+using testing::AllOf;
+using testing::HasSubstr;
+using testing::Not;
+
+constexpr uint32_t senderA = 0xC0A8000A;  // 192.168.0.10
+constexpr uint32_t senderB = 0xC0A80014;  // 192.168.0.20
+constexpr uint64_t msNs = 1'000'000;
+
+float radians(double degrees) {
+    return static_cast<float>(degrees * compact::wire::radiansPerDegree);
+}
+
+void add(StreamDescription& description, const std::string& datagram, uint32_t source,
+         uint64_t receivedNs) {
+    compact::FrameView frame;
+    ASSERT_TRUE(frame.parse(datagram.data(), datagram.size())) << frame.error().message();
+    description.add(frame, source, receivedNs);
+}
+
+// Refuses a datagram under the kind the receiver gives it; fails the test when it is accepted.
+void refuse(StreamDescription& description, const std::string& datagram, uint32_t source) {
+    compact::FrameView frame;
+    ASSERT_FALSE(frame.parse(datagram.data(), datagram.size()));
+    description.refused(parseErrorKind(frame.error()), source);
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+size_t indentOf(const std::string& line) { return line.find_first_not_of(' '); }
+
+// The first line of the report containing `needle` and the lines indented below it; "" when no
+// line contains it.
+std::string blockOf(const std::string& report, const std::string& needle) {
+    const auto lines = linesOf(report);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find(needle) == std::string::npos) continue;
+        std::string block = lines[i] + '\n';
+        for (size_t j = i + 1;
+             j < lines.size() && !lines[j].empty() && indentOf(lines[j]) > indentOf(lines[i]);
+             ++j) {
+            block += lines[j] + '\n';
+        }
+        return block;
+    }
+    return "";
+}
+
+// The cells of row `line` of the line table (split at runs of two or more spaces).
+std::vector<std::string> lineRow(const std::string& report, int line) {
+    const auto lines = linesOf(report);
+    size_t header = 0;
+    while (header < lines.size() && lines[header].find("  line  ") != 0) ++header;
+    for (size_t i = header + 1; i < lines.size() && !lines[i].empty(); ++i) {
+        const std::string& text = lines[i];
+        std::vector<std::string> cells;
+        for (size_t at = text.find_first_not_of(' '); at != std::string::npos;) {
+            const size_t end = text.find("  ", at);
+            cells.push_back(text.substr(at, end - at));
+            at = end == std::string::npos ? end : text.find_first_not_of(' ', end);
+        }
+        if (!cells.empty() && cells[0] == std::to_string(line)) return cells;
+    }
+    return {};
+}
+
+// Row cells: line, modules, phi, theta, span, after line 0, sweep, selected.
+enum Column {
+    lineColumn,
+    modulesColumn,
+    phiColumn,
+    thetaColumn,
+    spanColumn,
+    afterColumn,
+    sweepColumn,
+    selectedColumn
+};
+
+// A module of `lines` x `beams` x `echoes` whose per-line arrays the test sets: line l starts at
+// `start` + 10 l, lasts `sweep`, has phi `phiDeg[l]` and the theta range thetaDeg.
+ModuleSpec module(uint32_t lines, uint32_t beams, uint32_t echoes, uint32_t senderId,
+                  uint64_t segment, uint64_t start, uint64_t sweep, std::vector<double> phiDeg,
+                  double thetaStartDeg, double thetaStopDeg) {
+    ModuleSpec m = compact::makeModule(lines, beams, echoes);
+    m.senderId = senderId;
+    m.segmentCounter = segment;
+    for (uint32_t l = 0; l < lines; ++l) {
+        m.timestampStart[l] = start + 10 * l;
+        m.timestampStop[l] = start + 10 * l + sweep;
+        m.phi[l] = radians(phiDeg[l]);
+        m.thetaStart[l] = radians(thetaStartDeg);
+        m.thetaStop[l] = radians(thetaStopDeg);
+    }
+    return m;
+}
+
+// Sender A (192.168.0.10, sender_id 7): version 4, modules of 2 lines x 3 beams x 2 echoes with
+// scaling factor 0.1, counters 100, 101, 103 (102 skipped), segments 0..2, 50 ms apart, line 0
+// starting every 500 units, line 1 10 units later, each line 400 long; line 1's phi moves from 3
+// to 3.5 degrees. Sender B (192.168.0.20, sender_id 9): version 3, 1 line x 4 beams x 1 echo,
+// counters 7 and 8, segments 11 then 0 (back), 500 ms apart, lines 300 long.
+void addTwoSenders(StreamDescription& description) {
+    for (uint64_t i = 0; i < 3; ++i) {
+        ModuleSpec m =
+            module(2, 3, 2, 7, i, 1000 + 500 * i, 400, {-2.0, i == 2 ? 3.5 : 3.0}, -45, 45);
+        m.distanceScalingFactor = 0.1f;
+        const uint64_t counter = i == 2 ? 103 : 100 + i;
+        add(description,
+            compact::encodeFrame(
+                {.telegramCounter = counter, .telegramVersion = 4, .modules = {m}}),
+            senderA, 1000 * msNs + i * 50 * msNs);
+    }
+    for (uint64_t i = 0; i < 2; ++i) {
+        const ModuleSpec m =
+            module(1, 4, 1, 9, i == 0 ? 11 : 0, 9000 + 100 * i, 300, {0.0}, -90, -60);
+        add(description,
+            compact::encodeFrame({.telegramCounter = 7 + i, .telegramVersion = 3, .modules = {m}}),
+            senderB, 5000 * msNs + i * 500 * msNs);
+    }
+}
+
+TEST(StreamDescription, ReportsEveryFigureOfTwoSendersAndTwoShapes) {
+    StreamDescription description({});
+    addTwoSenders(description);
+    const std::string report = description.report();
+    SCOPED_TRACE(report);
+
+    EXPECT_THAT(report, HasSubstr("5 accepted, 0 refused"));
+    EXPECT_THAT(report, HasSubstr("Filters: none"));
+
+    const std::string a = blockOf(report, "192.168.0.10 sender_id 7:");
+    EXPECT_THAT(
+        a, AllOf(HasSubstr("3 telegrams"), HasSubstr("telegram version 4,"),
+                 HasSubstr("20 telegrams/s"), HasSubstr("telegram counters 100..103"),
+                 HasSubstr("1 skipped in 1 gap,"), HasSubstr("0 restarts"), HasSubstr("0 repeats"),
+                 HasSubstr("3 modules"), HasSubstr("segment counters 0..2, counting up"),
+                 HasSubstr("time stamps 1000..2410"), HasSubstr("module spacing 500 ")));
+    const std::string b = blockOf(report, "192.168.0.20 sender_id 9:");
+    EXPECT_THAT(b, AllOf(HasSubstr("2 telegrams"), HasSubstr("telegram version 3,"),
+                         HasSubstr("2 telegrams/s"), HasSubstr("telegram counters 7..8"),
+                         HasSubstr("0 skipped in 0 gaps"), HasSubstr("2 modules"),
+                         HasSubstr("segment counters 0..11, going back to a lower value 1 time"),
+                         HasSubstr("time stamps 9000..9400"), HasSubstr("module spacing 100 ")));
+    EXPECT_THAT(report, HasSubstr("Senders (source address, sender_id of the first module): 2"));
+
+    EXPECT_THAT(report, HasSubstr("Module shapes: 2"));
+    EXPECT_THAT(blockOf(report, "2 lines x 3 beams x 2 echoes"),
+                AllOf(HasSubstr("values distance rssi theta properties"), HasSubstr("version 4"),
+                      HasSubstr("distance scaling factor 0.1)\n"), HasSubstr(" 3 modules,"),
+                      HasSubstr("segment counters 0..2, counting up")));
+    EXPECT_THAT(blockOf(report, "1 line x 4 beams x 1 echo,"),
+                AllOf(HasSubstr("version 3 (no scaling factor)"), HasSubstr(" 2 modules,"),
+                      HasSubstr("segment counters 0..11, going back to a lower value 1 time")));
+
+    EXPECT_THAT(report, HasSubstr("Lines: 2 "));
+    // Line 0 of both senders: phi -2 (A) and 0 (B), theta from B's -90 to A's 45, spans of 30
+    // (B) and 90 (A), sweeps 300 (B) and 400 (A); line 1 only in A's modules, 10 after line 0.
+    const struct {
+        int line;
+        std::vector<std::string> cells;
+    } rows[] = {
+        {0,
+         {"0", "5", "-2..0", "-90..45", "30..90", "0", "300..400",
+          "beams first 0 last 2..3; echoes first 0 last 0..1"}},
+        {1, {"1", "3", "3..3.5", "-45..45", "90", "10", "400", "beams 0..2; echoes 0..1"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE("line " + std::to_string(row.line));
+        EXPECT_EQ(lineRow(report, row.line), row.cells);
+    }
+    EXPECT_THAT(report, HasSubstr("Parse errors: 0 ("));
+    EXPECT_THAT(report, Not(HasSubstr("left out")));
+}
+
+TEST(StreamDescription, FollowsTelegramCountersPerSender) {
+    constexpr uint64_t top = std::numeric_limits<uint64_t>::max();
+    const struct {
+        std::vector<uint64_t> counters;
+        std::string figures;
+        uint64_t apartNs = 1000 * msNs;
+        std::string rate = "1 telegrams/s";
+    } cases[] = {
+        {{1, 2, 3}, "telegram counters 1..3: 0 skipped in 0 gaps, 0 restarts"},
+        {{1, 3, 6}, "telegram counters 1..6: 3 skipped in 2 gaps, 0 restarts"},
+        {{5, 6, 1, 2}, "telegram counters 1..6: 0 skipped in 0 gaps, 1 restart "},
+        {{4, 4, 5},
+         "telegram counters 4..5: 0 skipped in 0 gaps, 0 restarts (counter went back), 1 repeat"},
+        {{top - 1, top, 0},
+         "telegram counters 0.." + std::to_string(top) + ": 0 skipped in 0 gaps, 1 restart "},
+        {{0, top},
+         "telegram counters 0.." + std::to_string(top) + ": " + std::to_string(top - 1) +
+             " skipped in 1 gap,"},
+        {{1, 2, 3, 4, 5}, "telegram counters 1..5:", 250 * msNs, "4 telegrams/s"},
+        {{9}, "telegram counters 9:", 0, "rate unknown"},
+        {{7, 8}, "telegram counters 7..8:", 0, "rate unknown"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.figures);
+        StreamDescription description({});
+        // Frames without modules: a sender without a sender_id.
+        for (size_t i = 0; i < c.counters.size(); ++i)
+            add(description, compact::encodeFrame({.telegramCounter = c.counters[i]}), senderA,
+                i * c.apartNs);
+        const std::string block = blockOf(description.report(), "192.168.0.10 (no modules)");
+        EXPECT_THAT(block, HasSubstr(c.figures));
+        EXPECT_THAT(block, HasSubstr(": " + std::to_string(c.counters.size()) + " telegram"));
+        EXPECT_THAT(block, HasSubstr("telegram version 4, " + c.rate + "\n"));
+    }
+}
+
+// The simulator's scan, one rotation of 12 segments of 16 lines x 240 beams x 3 echoes: phi of
+// line l is -15 + 2 l degrees, segment k covers theta -180 + 30 k .. -150 + 30 k.
+std::vector<std::string> simulatorRotation() {
+    compact::SyntheticScan scan({});
+    std::vector<std::string> frames;
+    for (int i = 0; i < 12; ++i) frames.push_back(compact::encodeFrame(scan.nextFrame()));
+    return frames;
+}
+
+TEST(StreamDescription, MarksWhatTheFiltersSelectAsTheWriterDoes) {
+    struct Case {
+        std::string name;
+        CompactCSV::Options filters;
+        std::string filterText;
+        int firstLine, lastLine;  // the lines selected; every other line: not selected
+        std::string selected;     // what the report says of each of them
+    };
+    const std::string all = "beams 0..239; echoes 0..2";
+    // clang-format off
+    const Case cases[] = {
+        {"no filters", {},
+         "none (every line of every module is written with all its beams and echoes)", 0, 15, all},
+        {"line and beams", {.beam = {0, 9}, .line = {0, 0}}, "--line 0 --beam 0:9", 0, 0,
+         "beams 0..9; echoes 0..2"},
+        {"one beam, one echo", {.beam = {5, 5}, .line = {2, 2}, .echo = {0, 0}},
+         "--line 2 --beam 5 --echo 0", 2, 2, "beams 5; echoes 0"},
+        // 0 lies 1 degree from lines 7 and 8; the first within the tolerance wins.
+        {"single phi", {.phi = {radians(0)}, .phiTolerance = radians(1)},
+         "--phi 0 --phi-tolerance 1", 7, 7, all},
+        {"phi range", {.phi = {radians(-5), radians(5)}}, "--phi -5:5", 5, 10, all},
+        // Theta 10..20 lies in segment 6 (0..30): beams 10 / 0.125 .. 20 / 0.125.
+        {"phi and theta",
+         {.theta = {radians(10), radians(20)}, .phi = {radians(0)}, .phiTolerance = radians(1)},
+         "--phi 0 --phi-tolerance 1 --theta 10:20", 7, 7,
+         "in 1 of 12 modules: beams 80..160; echoes 0..2"},
+        // -10..10 crosses from segment 5 into segment 6: each writes the beams it holds.
+        {"theta across two segments", {.theta = {radians(-10), radians(10)}, .line = {7, 7}},
+         "--line 7 --theta -10:10", 7, 7,
+         "in 2 of 12 modules: beams first 0..160 last 80..239; echoes 0..2"},
+        {"segments and echo", {.segment = {0, 2}, .line = {3, 4}, .echo = {1, 1}},
+         "--segment 0:2 --line 3:4 --echo 1", 3, 4, "in 3 of 12 modules: beams 0..239; echoes 1"},
+        {"beyond the module", {.beam = {300, 400}, .line = {15, 20}},
+         "--line 15:20 --beam 300:400", 15, 15, "no beams; echoes 0..2"},
+    };
+    // clang-format on
+    const auto frames = simulatorRotation();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamDescription description(c.filters);
+        std::ostringstream csv;
+        CompactCSV writer(c.filters, csv);
+        for (const auto& bytes : frames) {
+            add(description, bytes, 0x7F000001, 0);
+            compact::FrameView frame;
+            ASSERT_TRUE(frame.parse(bytes.data(), bytes.size()));
+            writer.process(frame);
+        }
+        ASSERT_TRUE(writer.finish());
+        const std::string report = description.report();
+        SCOPED_TRACE(report);
+        EXPECT_THAT(report, HasSubstr("Filters: " + c.filterText + "\n"));
+
+        uint64_t selectedModules = 0;
+        for (int line = 0; line < 16; ++line) {
+            SCOPED_TRACE("line " + std::to_string(line));
+            const bool selected = c.firstLine <= line && line <= c.lastLine;
+            const std::string expected = selected ? c.selected : "not selected";
+            const auto cells = lineRow(report, line);
+            ASSERT_EQ(cells.size(), 8u);
+            EXPECT_EQ(cells[selectedColumn], expected);
+            EXPECT_EQ(cells[modulesColumn], "12");
+            EXPECT_EQ(cells[phiColumn], std::to_string(-15 + 2 * line));
+            EXPECT_EQ(cells[thetaColumn], "-180..180");
+            EXPECT_EQ(cells[spanColumn], "30");
+            if (selected)
+                selectedModules +=
+                    expected.starts_with("in ") ? std::stoul(expected.substr(3)) : 12;
+        }
+        // The writer wrote one row per selected line and module.
+        EXPECT_EQ(writer.rowsWritten(), selectedModules);
+    }
+}
+
+TEST(StreamDescription, CountsParseErrorsByKindAndSource) {
+    StreamDescription description({});
+    compact::ScanSettings settings;
+    settings.lines = 2;
+    settings.beams = 4;
+    settings.badEvery = 1;
+    compact::SyntheticScan scan(settings);
+    // Frame, wrong magic, frame, unsupported version, frame, truncated.
+    for (int i = 0; i < 3; ++i) {
+        const auto slot = scan.nextSlot();
+        ASSERT_EQ(slot.size(), 2u);
+        add(description, slot[0].bytes, senderA, 0);
+        refuse(description, slot[1].bytes, i == 2 ? senderB : senderA);
+    }
+    refuse(description,
+           compact::encodeFrame({.modules = {compact::countsOnlyModule(0, 1u << 24, 0, 0x00)}}),
+           senderB);
+    description.refused(ParseErrorKind::Other, senderB);
+
+    const std::string report = description.report();
+    SCOPED_TRACE(report);
+    EXPECT_THAT(report, HasSubstr("3 accepted, 5 refused"));
+    const std::string errors = blockOf(report, "Parse errors: 5 (");
+    EXPECT_THAT(errors,
+                AllOf(HasSubstr("wrong magic 1"), HasSubstr("unsupported version 1"),
+                      HasSubstr("truncated 1"), HasSubstr("object cap 1"), HasSubstr("other 1"),
+                      HasSubstr("192.168.0.10: 2\n"), HasSubstr("192.168.0.20: 3\n")));
+}
+
+TEST(StreamDescription, StaysWithinItsCapsWhateverArrives) {
+    StreamDescription description({});
+    constexpr uint32_t senders = 3000;
+    // Every telegram from another address, of another shape (its beam count).
+    for (uint32_t i = 0; i < senders; ++i) {
+        const ModuleSpec m = compact::countsOnlyModule(1, 1 + i, 0, 0x00);
+        add(description, compact::encodeFrame({.telegramCounter = i, .modules = {m}}),
+            0x0A000000 + i, i);
+    }
+    // More from the first sender (tracked) and the last (not tracked), of the first shape.
+    const ModuleSpec first = compact::countsOnlyModule(1, 1, 0, 0x00);
+    for (uint32_t source : {0x0A000000u, 0x0A000000u + senders - 1})
+        add(description, compact::encodeFrame({.modules = {first}}), source, senders);
+    // One module of many lines.
+    constexpr uint32_t manyLines = 2000;
+    ModuleSpec tall = compact::countsOnlyModule(1, 1, 0, 0x00);
+    tall.numLines = manyLines;
+    for (auto* array : {&tall.timestampStart, &tall.timestampStop}) array->assign(manyLines, 5);
+    for (auto* array : {&tall.phi, &tall.thetaStart, &tall.thetaStop}) array->assign(manyLines, 0);
+    add(description, compact::encodeFrame({.modules = {tall}}), 0x0A000000, senders + 1);
+    for (uint32_t i = 0; i < senders; ++i)
+        description.refused(ParseErrorKind::Truncated, 0x0B000000 + i);
+
+    EXPECT_EQ(description.trackedSenders(), StreamDescription::maxSenders);
+    EXPECT_EQ(description.untrackedTelegrams(), senders - StreamDescription::maxSenders + 1);
+    EXPECT_EQ(description.trackedShapes(), StreamDescription::maxShapes);
+    // The first shape is tracked; so are its two later modules (not the tall one).
+    EXPECT_EQ(description.untrackedModules(), senders - StreamDescription::maxShapes + 1);
+    EXPECT_EQ(description.trackedLines(), StreamDescription::maxLines);
+    EXPECT_EQ(description.untrackedLineIndices(), manyLines - StreamDescription::maxLines);
+    EXPECT_EQ(description.trackedRefusingSources(), StreamDescription::maxRefusingSources);
+    EXPECT_EQ(description.untrackedRefusals(), senders - StreamDescription::maxRefusingSources);
+
+    const std::string report = description.report();
+    EXPECT_THAT(report, HasSubstr("(" + std::to_string(description.untrackedTelegrams()) +
+                                  " telegrams of further senders left out"));
+    EXPECT_THAT(report, HasSubstr("(" + std::to_string(description.untrackedModules()) +
+                                  " modules of further shapes left out"));
+    EXPECT_THAT(report, HasSubstr("(line indices 512..1999 left out"));
+    EXPECT_THAT(report, HasSubstr("(" + std::to_string(description.untrackedRefusals()) +
+                                  " from further source addresses left out"));
+    EXPECT_THAT(report, HasSubstr("Parse errors: " + std::to_string(senders) + " ("));
+    // The report grows with the caps, not with the stream.
+    const size_t bound = 5 * StreamDescription::maxSenders + StreamDescription::maxShapes +
+                         StreamDescription::maxLines + StreamDescription::maxRefusingSources + 30;
+    EXPECT_LE(linesOf(report).size(), bound);
+    // Line 0 counts every module, of tracked senders and shapes or not.
+    EXPECT_EQ(lineRow(report, 0).at(modulesColumn), std::to_string(senders + 3));
+}
+
+}  // namespace
