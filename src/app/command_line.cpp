@@ -172,6 +172,8 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv) {
          cxxopts::value<float>()->default_value("1.0"), "")
         ("r,pcap", "Read datagrams from a pcap or pcapng capture file instead of the network",
          cxxopts::value<std::string>(), "")
+        ("describe", "Describe the telegrams received instead of writing CSV",
+         cxxopts::value<bool>(), "")
         ("B,buffer-size", "Socket receive buffer (KiB); the system caps it unless privileged",
          cxxopts::value<int>()->default_value("16384"), "")
         ("queue-size", "Room for datagrams waiting to be written (MiB)",

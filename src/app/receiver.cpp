@@ -1,19 +1,22 @@
-// The receiver from command line to exit status: set-up, the run, shutdown.
+// The receiver from command line to exit status: set-up, the run, its account, shutdown.
 #include "app/receiver.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "app/command_line.h"
+#include "app/describe.h"
 #include "app/pipeline.h"
 #include "app/stop_signal.h"
 #include "app/summary.h"
@@ -27,8 +30,7 @@ namespace {
 
 constexpr int exitFailure = 1;
 
-// Receive time-out: how long a stop request can wait for the loop, which checks it before every
-// receive, and how stale the status line can get without datagrams.
+// Receive time-out of the socket (the receiving thread waits with its own, shorter, poll).
 constexpr unsigned int receiveTimeoutSeconds = 1;
 
 // Minimum time between two status lines, and between two checks of the output path.
@@ -37,10 +39,16 @@ constexpr unsigned int statusPeriodMs = 5000;
 std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
     const unsigned short localPort = checkedPort(arguments);
     const int bufferBytes = checkedBufferBytes(arguments);
+    // Asked before binding: once bound, this socket itself would hold the port.
+    const bool shared = Socket::portTaken(localPort);
     std::unique_ptr<Socket> socket =
         arguments.count("address") != 0
             ? std::make_unique<Socket>(localPort, arguments["address"].as<std::string>())
             : std::make_unique<Socket>(localPort);
+    if (shared) {
+        std::cerr << "Another program already receives on UDP port " << localPort
+                  << "; senders are split between them unless each uses --address" << std::endl;
+    }
     socket->setTimeout(receiveTimeoutSeconds);
     // Linux reports twice the size it accepted.
     const int accepted = socket->setReceiveBuffer(bufferBytes) / 2;
@@ -52,47 +60,7 @@ std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
     return socket;
 }
 
-// The output file or standard output; ends the process when the file cannot be opened.
-std::unique_ptr<compact::FileSink> openOutput(const std::string& path) {
-    if (path == "-") return compact::FileSink::standardOutput();
-    std::unique_ptr<compact::FileSink> sink = compact::FileSink::open(path);
-    if (!sink) {
-        std::cerr << "Failed to open file for writing" << std::endl;
-        std::exit(exitFailure);
-    }
-    return sink;
-}
-
-// True when `output` names the same file as the capture at `capture` ("-": standard input).
-bool isTheCapture(const std::string& output, const std::string& capture) {
-    struct stat out {
-    }, in{};
-    if (output == "-" || ::stat(output.c_str(), &out) != 0) return false;
-    const int found = capture == "-" ? ::fstat(STDIN_FILENO, &in) : ::stat(capture.c_str(), &in);
-    return found == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
-}
-
-// Ends a run: the writer's last rows, then the message of a failure. Returns the exit status.
-int finishRun(const RunEnd& end, CompactCSV& writer, Status* status) {
-    const bool written = writer.finish();
-    std::string error = end.error;
-    if (error.empty() && !written && !end.readerGone) {
-        // A reader that goes away while the last rows are written is the same ordinary end.
-        error = "Failed to write output:" + writer.errorText();
-    }
-    if (status != nullptr && status->printError() != 0) {
-        std::cerr << "Status line stopped: standard output could not be written ("
-                  << std::strerror(status->printError()) << ")" << std::endl;
-    }
-    if (error.empty()) return EXIT_SUCCESS;
-    if (status != nullptr) status->endLine();
-    std::cerr << error << std::endl;
-    return exitFailure;
-}
-
-// Converts the capture named by --pcap; see runReceiver.
-int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings) {
-    const std::string path = arguments["pcap"].as<std::string>();
+compact::UdpFilter captureFilter(const cxxopts::ParseResult& arguments) {
     compact::UdpFilter filter;
     filter.destinationPort = checkedPort(arguments);
     if (arguments.count("address") != 0) {
@@ -100,41 +68,135 @@ int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Optio
         filter.sourceAddress = parseIpv4Address(arguments["address"].as<std::string>());
         if (!filter.sourceAddress) throw std::runtime_error("Invalid IPv4 address");
     }
-    // Opened, and compared with the output, before the output is opened: a wrong file name must
-    // not truncate an existing CSV, nor the output the capture itself.
-    std::unique_ptr<compact::PcapReader> reader;
+    return filter;
+}
+
+// The capture of --pcap, or nullptr after its error was reported.
+std::unique_ptr<compact::PcapReader> openCapture(const cxxopts::ParseResult& arguments) {
     try {
-        reader = std::make_unique<compact::PcapReader>(path, filter);
+        return std::make_unique<compact::PcapReader>(arguments["pcap"].as<std::string>(),
+                                                     captureFilter(arguments));
     } catch (const compact::CaptureError& error) {
         std::cerr << error.what() << '\n';
-        return exitFailure;
+        return nullptr;
     }
+}
+
+// The output file or standard output; ends the process when the file cannot be opened.
+std::unique_ptr<compact::FileSink> openOutput(const std::string& path) {
+    if (path == "-") return compact::FileSink::standardOutput();
+    std::unique_ptr<compact::FileSink> sink = compact::FileSink::open(path);
+    if (!sink) {
+        std::cerr << "Failed to open file for writing: " << path << ": " << std::strerror(errno)
+                  << std::endl;
+        std::exit(exitFailure);
+    }
+    return sink;
+}
+
+// True when `output` names the same file as the capture at `capture` ("-": standard input).
+bool isTheCapture(const std::string& output, const std::string& capture) {
+    struct stat out {};
+    struct stat in {};
+    if (output == "-" || ::stat(output.c_str(), &out) != 0) return false;
+    const int found = capture == "-" ? ::fstat(STDIN_FILENO, &in) : ::stat(capture.c_str(), &in);
+    return found == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino;
+}
+
+// The end of a capture's reading: libpcap's message for a read error (a read that a stop signal
+// interrupted is the stop, not a fault of the capture). True when the error left part of the
+// capture unread.
+bool reportReadError(const compact::PcapReader& reader, const std::string& path, Status& line) {
+    if (reader.readError().empty()) return false;
+    if (reader.readInterrupted() && SigINT::instance().isInterrupted()) return false;
+    line.endLine();
+    std::cerr << path << ": " << reader.readError() << std::endl;
+    return reader.readErrorBeforeEnd();
+}
+
+// Ends a CSV run: the last rows, the status line's newline, the summary, then the message of a
+// failure. Returns the exit status.
+int finishCsvRun(const RunEnd& end, CompactCSV& writer, const compact::FileSink& sink,
+                 Status& status, const CsvRun& run, bool toFile,
+                 const std::function<std::string()>& summary) {
+    const bool written = writer.finish();
+    // A reader of standard output that went away ends the run quietly, as `| head` expects.
+    if (end.readerGone || (!written && !toFile && sink.errorNumber() == EPIPE)) {
+        return EXIT_SUCCESS;
+    }
+    std::string error = end.error;
+    if (error.empty() && !written) error = "Failed to write output:" + writer.errorText();
+    status.endLine();
+    // The summary goes where the CSV does not: standard output with a file, unless it can no
+    // longer be written.
+    std::ostream& out = toFile && status.printError() == 0 ? std::cout : std::cerr;
+    out << summary() << std::endl;
+    if (status.printError() != 0) {
+        std::cerr << "Status line stopped: standard output could not be written ("
+                  << std::strerror(status.printError()) << ")" << std::endl;
+    }
+    if (writer.rowsWritten() == 0 && run.extent().modules() != 0) {
+        out << "No rows were written: " << run.extent().text()
+            << "; --describe shows what the filters select" << std::endl;
+    }
+    if (error.empty()) return EXIT_SUCCESS;
+    std::cerr << error << std::endl;
+    return exitFailure;
+}
+
+double seconds(const RunEnd& end) { return std::chrono::duration<double>(end.duration).count(); }
+
+// Writes the CSV of the capture named by --pcap; see runReceiver.
+int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings) {
+    const std::string path = arguments["pcap"].as<std::string>();
+    // Opened, and compared with the output, before the output is opened: a wrong file name must
+    // not truncate an existing CSV, nor the output the capture itself.
+    const std::unique_ptr<compact::PcapReader> reader = openCapture(arguments);
+    if (!reader) return exitFailure;
     if (isTheCapture(settings.csvFile, path)) {
         std::cerr << "Output file " << settings.csvFile
                   << " is the capture being read; choose another output file" << std::endl;
         return exitFailure;
     }
-    // The status object always counts, for the summary; it prints only with an output file.
     const bool toFile = settings.csvFile != "-";
     Status status(settings.csvFile, statusPeriodMs);
+    status.setTerminal(::isatty(STDOUT_FILENO) == 1);
     const std::unique_ptr<compact::FileSink> sink = openOutput(settings.csvFile);
     CompactCSV writer(settings, *sink);
+    CsvRun run(writer, status, sink.get(), toFile ? &status : nullptr, statusPeriodMs);
 
-    const RunEnd end = convertCapture(*reader, status, toFile, writer, sink.get());
-    const int result = finishRun(end, writer, &status);
-    if (result != EXIT_SUCCESS) return result;
-    // A read that a stop signal interrupted is the stop, not a fault of the capture.
-    const bool stopped = reader->readInterrupted() && SigINT::instance().isInterrupted();
-    if (!reader->readError().empty() && !stopped) {
-        status.endLine();
-        std::cerr << path << ": " << reader->readError() << std::endl;
-    }
-    // Standard output carries the CSV when there is no output file.
-    status.endLine();
-    std::ostream& out = toFile ? std::cout : std::cerr;
-    out << conversionSummary(path, *reader, status, writer.rowsWritten()) << std::endl;
+    const RunEnd end = convertCapture(*reader, toFile ? &status : nullptr, run);
+    const bool unread = reportReadError(*reader, path, status);
+    const int result = finishCsvRun(end, writer, *sink, status, run, toFile, [&] {
+        return conversionSummary(path, *reader, status, writer.rowsWritten());
+    });
     // A record libpcap refused in the middle of the file: part of the capture was not converted.
-    return reader->readErrorBeforeEnd() ? exitFailure : EXIT_SUCCESS;
+    return result == EXIT_SUCCESS && unread ? exitFailure : result;
+}
+
+// --describe: receives (or reads the capture) as usual and prints the stream's description
+// instead of writing CSV.
+int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
+                   size_t queueBytes) {
+    if (arguments.count("csv") != 0) {
+        std::cerr << "--describe writes no CSV file; leave out the output file" << std::endl;
+        return exitFailure;
+    }
+    StreamDescription description(settings);
+    Status status("", statusPeriodMs);
+    DescribeRun run(description, status);
+    bool unread = false;
+    if (arguments.count("pcap") != 0) {
+        const std::unique_ptr<compact::PcapReader> reader = openCapture(arguments);
+        if (!reader) return exitFailure;
+        convertCapture(*reader, nullptr, run);
+        unread = reportReadError(*reader, arguments["pcap"].as<std::string>(), status);
+    } else {
+        const std::unique_ptr<Socket> socket = openSocket(arguments);
+        receiveUntilStopped(*socket, nullptr, run, queueBytes);
+    }
+    std::cout << description.report() << std::flush;
+    return unread ? exitFailure : EXIT_SUCCESS;
 }
 
 }  // namespace
@@ -151,18 +213,27 @@ int runReceiver(int argc, const char** argv) {
         const size_t queueBytes = checkedQueueBytes(arguments);
         // The stop signals are handled from here on, before any output file is truncated.
         SigINT::instance();
+        if (arguments["describe"].as<bool>()) {
+            return runDescription(arguments, settings, queueBytes);
+        }
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings);
+
         const std::unique_ptr<Socket> socket = openSocket(arguments);
-        std::shared_ptr<Status> status;
-        if (settings.csvFile != "-")
-            status = std::make_shared<Status>(settings.csvFile, statusPeriodMs);
+        // The status object always counts, for the summary; it prints only with an output file.
+        const bool toFile = settings.csvFile != "-";
+        Status status(settings.csvFile, statusPeriodMs);
+        status.setTerminal(::isatty(STDOUT_FILENO) == 1);
         const std::unique_ptr<compact::FileSink> sink = openOutput(settings.csvFile);
         CompactCSV writer(settings, *sink);
+        CsvRun run(writer, status, sink.get(), toFile ? &status : nullptr, statusPeriodMs);
 
-        const RunEnd end = receiveUntilStopped(*socket, status.get(), writer,
-                                               {queueBytes, sink.get(), statusPeriodMs});
+        const RunEnd end =
+            receiveUntilStopped(*socket, toFile ? &status : nullptr, run, queueBytes);
         // Leaving the scope releases writer, sink, status, socket, settings and arguments.
-        return finishRun(end, writer, status.get());
+        return finishCsvRun(end, writer, *sink, status, run, toFile, [&] {
+            return liveSummary(status, seconds(end), end.hostDrops, writer.rowsWritten(),
+                               writer.bytesWritten());
+        });
     } catch (const std::exception& error) {
         // Set-up errors: an invalid --address, a failed connect, the signal handler refused.
         std::cerr << error.what() << '\n';

@@ -1,7 +1,8 @@
-// The one-line account of a finished capture conversion.
+// The one-line accounts of a finished run: live, and of a capture conversion.
 #include "app/summary.h"
 
 #include <array>
+#include <cstdio>
 
 #include "io/pcap_reader.h"
 #include "io/status.h"
@@ -27,6 +28,29 @@ std::string withReasons(uint64_t total, const std::string& what, const std::stri
 
 }  // namespace
 
+std::string parseErrorText(const Status& status) {
+    std::array<uint64_t, parseErrorKindCount> kinds{};
+    for (size_t i = 0; i < parseErrorKindCount; ++i)
+        kinds[i] = status.parseErrors(static_cast<ParseErrorKind>(i));
+    return withReasons(status.parseErrors(), "parse errors", reasonList(kinds, [](size_t i) {
+                           return std::string(parseErrorKindName(static_cast<ParseErrorKind>(i)));
+                       }));
+}
+
+std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
+                        uint64_t rowsWritten, uint64_t bytesWritten) {
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.1f", seconds);
+    char mib[32];
+    std::snprintf(mib, sizeof mib, "%.1f", static_cast<double>(bytesWritten) / (1 << 20));
+    return "Received " + std::to_string(status.telegramsReceived()) + " telegrams in " + duration +
+           " s: " + std::to_string(status.lostTelegrams()) +
+           " lost at the sensor or on the network, " + std::to_string(hostDrops) +
+           " dropped by this host, " + std::to_string(status.counterResets()) +
+           " counter resets, " + parseErrorText(status) + ", " + std::to_string(rowsWritten) +
+           " rows written (" + mib + " MiB)";
+}
+
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
                               const Status& status, uint64_t rowsWritten) {
     const compact::CaptureStats& capture = reader.stats();
@@ -42,7 +66,6 @@ std::string conversionSummary(const std::string& capturePath, const compact::Pca
            std::to_string(reassembly.fragmentsReassembled) + " fragments reassembled, " +
            withReasons(reassembly.droppedTotal(), "incomplete datagrams dropped", dropped) + ", " +
            withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
-           std::to_string(status.parseErrors()) + " parse errors, " +
-           std::to_string(status.lostTelegrams()) + " lost telegrams, " +
-           std::to_string(rowsWritten) + " rows written";
+           parseErrorText(status) + ", " + std::to_string(status.lostTelegrams()) +
+           " lost telegrams, " + std::to_string(rowsWritten) + " rows written";
 }

@@ -1,4 +1,4 @@
-// The one-line account of a finished capture conversion.
+// The one-line accounts of a finished run: live, and of a capture conversion.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +9,23 @@ namespace compact {
 class PcapReader;
 }
 
+// "12 parse errors (3 wrong magic, 9 truncated)": the total and, when it is not 0, the kinds
+// with a count, in a fixed order.
+std::string parseErrorText(const Status& status);
+
+// The account of a finished live run in one line without line feed:
+// "Received 14400 telegrams in 60.0 s: 3 lost at the sensor or on the network, 0 dropped by this
+// host, 0 counter resets, 0 parse errors, 230400 rows written (12.4 MiB)". Losses are gaps in a
+// sender's telegram counters; drops are datagrams this host received but had no room for (socket
+// buffer or queue).
+std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
+                        uint64_t rowsWritten, uint64_t bytesWritten);
+
 // The account of a finished conversion in one line without line feed, from the reader's counters,
 // the status object's and the rows written:
 // "<capture>: 120 datagrams read, 0 filtered out, 4800 fragments reassembled, 2 incomplete
 // datagrams dropped (1 time-out, 1 end of capture), 3 records skipped (3 not IPv4), 1 parse
-// errors, 2 lost telegrams, 960 rows written". The parentheses list the reasons with a non-zero
-// count, in a fixed order, and are left out when the count before them is 0.
+// errors (1 truncated), 2 lost telegrams, 960 rows written". The parentheses list the reasons with
+// a non-zero count, in a fixed order, and are left out when the count before them is 0.
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
                               const Status& status, uint64_t rowsWritten);

@@ -260,6 +260,8 @@ bool CompactCSV::send(size_t size, bool endsRow) {
     if (!sink->write({buffer.get(), size}, endsRow)) {
         outputFailed = true;
         failureText = sink->errorText();
+    } else {
+        bytesSent += size;
     }
     return !outputFailed;
 }

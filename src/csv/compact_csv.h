@@ -109,6 +109,8 @@ class CompactCSV {
 
     // Number of data rows written so far (headers not counted), buffered ones included.
     uint64_t rowsWritten() const { return rows; }
+    // Bytes handed to the sink so far, headers included.
+    uint64_t bytesWritten() const { return bytesSent; }
 
     // Size of the writer's buffer: text reaches the sink in chunks of whole rows of at most this
     // many bytes. A longer row grows the buffer up to maxRowBytes, so that it too goes out whole;
@@ -158,6 +160,7 @@ class CompactCSV {
     int lastEchoFirst = -1;
     int lastEchoLast = -1;
     uint64_t rows = 0;
+    uint64_t bytesSent = 0;
     bool outputFailed = false;
     std::string failureText;
 };

@@ -2,6 +2,7 @@
 #include "io/socket_cross_platform.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -69,6 +70,32 @@ int Socket::setReceiveBuffer(int bytes) {
     socklen_t size = sizeof effective;
     if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &size) != 0) return 0;
     return effective;
+}
+
+std::optional<uint64_t> Socket::droppedDatagrams() const {
+    // The kernel fills as many counters as fit; the drop counter is the last it knows.
+    std::array<uint32_t, SK_MEMINFO_VARS> counters{};
+    socklen_t size = sizeof counters;
+    if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, counters.data(), &size) != 0 ||
+        size < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t)) {
+        return std::nullopt;
+    }
+    return counters[SK_MEMINFO_DROPS];
+}
+
+bool Socket::portTaken(unsigned short port) {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe == -1) return false;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    // Without the reuse options a bind fails on a port that any other socket holds.
+    const bool taken =
+        ::bind(probe, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 &&
+        errno == EADDRINUSE;
+    ::close(probe);
+    return taken;
 }
 
 bool Socket::enableDropCounter() {

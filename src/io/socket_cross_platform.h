@@ -61,6 +61,15 @@ class Socket {
     // so far because the buffer was full (SO_RXQ_OVFL). False when the system refuses.
     bool enableDropCounter();
 
+    // Datagrams the kernel dropped on this socket so far because its buffer was full (the count
+    // SO_RXQ_OVFL attaches to datagrams, read at any time with SO_MEMINFO); nullopt when the
+    // system does not tell.
+    std::optional<uint64_t> droppedDatagrams() const;
+
+    // True when another socket is bound to UDP `port` on this host such that a socket without
+    // the reuse options could not bind it: another program receives there.
+    static bool portTaken(unsigned short port);
+
     int descriptor() const { return fd; }
 
   private:

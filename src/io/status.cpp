@@ -21,13 +21,10 @@ Status::Status(std::string path, unsigned int period, SteadyClock::time_point st
     }
 }
 
-void Status::telegramReceived(uint64_t telegramCounter) {
-    if (!firstTelegramSeen) {
-        firstTelegramSeen = true;
-    } else if (telegramCounter > lastTelegramCounter) {
-        lostCount += telegramCounter - lastTelegramCounter - 1;
-    }
-    lastTelegramCounter = telegramCounter;
+void Status::telegramReceived(uint64_t telegramCounter) { telegramReceived(0, 0, telegramCounter); }
+
+void Status::telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter) {
+    losses.record(sourceAddress, senderId, telegramCounter);
     ++receivedCount;
 }
 
@@ -102,15 +99,22 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
     const float delta = static_cast<float>(receivedCount - receivedAtLastPrint);
     const long rate = std::lroundf(delta / (static_cast<float>(elapsed) * 0.001f));
 
-    std::string out = "\r" + std::string(timeText) + " Receive " + std::to_string(rate) +
-                      " telegram/s, " + std::to_string(lostCount) + " lost, " +
-                      std::to_string(parseErrorCount) + " parse errors, output file ";
+    std::string out = (onTerminal ? "\r" : "") + std::string(timeText) + " Receive " +
+                      std::to_string(rate) + " telegram/s, " + std::to_string(lostTelegrams()) +
+                      " lost, " + std::to_string(parseErrorCount) + " parse errors, output file ";
     // The file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
     std::error_code error;
     const std::uintmax_t sizeBytes = std::filesystem::file_size(outputPath, error);
     out += error ? "?" : std::to_string(sizeBytes >> 20);  // whole MiB, truncated
     out += " MiB";
+    newline = newline || !onTerminal;
+    if (hostDrops > hostDropsAtLastPrint) {
+        out += "\nReceive buffer overflowed: " + std::to_string(hostDrops) +
+               " telegrams dropped by this host so far (writing cannot keep up)";
+        newline = true;
+        hostDropsAtLastPrint = hostDrops;
+    }
     if (newline) out += '\n';
 
     lastPrintTime = now;

@@ -11,6 +11,8 @@
 #include <iosfwd>
 #include <string>
 
+#include "io/loss_tracker.h"
+
 // Why a datagram could not be decoded, as the receiver reports it.
 enum class ParseErrorKind : size_t {
     WrongMagic,          // not a Compact frame: the first four bytes are wrong
@@ -35,10 +37,24 @@ class Status {
     // As above, with the steady-clock time the first period starts from.
     Status(std::string outputPath, unsigned int periodMs, SteadyClock::time_point start);
 
-    // Records one decoded telegram by its header's 64-bit telegram counter. A counter above the
-    // previous one adds the skipped counters to the lost total; an equal or lower one (repeat,
-    // sensor restart, late telegram) adds nothing. The first telegram only sets the reference.
+    // Records one decoded telegram by its header's 64-bit telegram counter, for the sender with
+    // the given source address and sender_id (see LossTracker: gaps in a sender's counters are
+    // lost telegrams; a counter that goes back or jumps by 2^31 or more is a counter reset, not a
+    // loss). Without a sender, all telegrams count as one sender's.
     void telegramReceived(uint64_t telegramCounter);
+    void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter);
+
+    // The datagrams this host dropped so far (receive buffer or queue full), for the line that
+    // follows the status line whenever the count has grown.
+    void setHostDrops(uint64_t dropped) { hostDrops = dropped; }
+
+    // Status lines for a terminal: each one overwrites the previous ("\r", no line feed). Off
+    // (standard output in a file or a pipe), every line ends with a line feed and none starts
+    // with "\r". On by default.
+    void setTerminal(bool terminal) { onTerminal = terminal; }
+
+    // True when the period has passed since the last line, so that print() would print one.
+    bool isDue() const { return elapsedMs(SteadyClock::now()) >= static_cast<int64_t>(periodMs); }
 
     // Records one datagram dropped because it could not be decoded, of an unknown kind (Other).
     void parseErrorOccured();
@@ -46,8 +62,11 @@ class Status {
     void parseErrorOccured(ParseErrorKind kind);
 
     // Writes the status line to standard output, when at least the period has passed since the
-    // last line (or construction); otherwise only reads the steady clock. The line starts with
-    // "\r" so that it overwrites the previous one; it ends with "\n" only when `newline` is true.
+    // last line (or construction); otherwise only reads the steady clock. On a terminal the line
+    // starts with "\r" so that it overwrites the previous one, and ends with "\n" only when
+    // `newline` is true. When the host's drops have grown since the last line, a second line
+    // follows: "Receive buffer overflowed: N telegrams dropped by this host so far (writing
+    // cannot keep up)".
     // Never throws for a missing output file: its size shows as "?". When standard output cannot
     // be written (closed, a pipe without reader), printing stops for the rest of the run and
     // printError() tells why; nothing else is affected.
@@ -69,7 +88,9 @@ class Status {
     int printError() const { return printFailure; }
 
     // Totals since construction; printing resets none of them.
-    uint64_t lostTelegrams() const { return lostCount; }
+    uint64_t lostTelegrams() const { return losses.totals().lost; }
+    uint64_t counterResets() const { return losses.totals().resets; }
+    const LossTracker& senders() const { return losses; }
     uint64_t parseErrors() const { return parseErrorCount; }
     uint64_t parseErrors(ParseErrorKind kind) const {
         return parseErrorsByKind[static_cast<size_t>(kind)];
@@ -84,13 +105,14 @@ class Status {
     std::filesystem::path outputPath;
     uint32_t periodMs;
     SteadyClock::time_point lastPrintTime;
-    uint64_t lastTelegramCounter = 0;
-    uint64_t lostCount = 0;
+    LossTracker losses;
+    uint64_t hostDrops = 0;
+    uint64_t hostDropsAtLastPrint = 0;
+    bool onTerminal = true;
     uint64_t parseErrorCount = 0;
     std::array<uint64_t, parseErrorKindCount> parseErrorsByKind{};
     uint64_t receivedCount = 0;
     uint64_t receivedAtLastPrint = 0;
-    bool firstTelegramSeen = false;
     int printFailure = 0;
     bool linesPrinted = false;
     bool lineOpen = false;  // the last line printed has no line feed

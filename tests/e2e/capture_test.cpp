@@ -37,7 +37,8 @@ constexpr auto deadline = 60s;
 struct Summary {
     uint64_t read = 0, filteredOut = 0, reassembled = 0, dropped = 0, skipped = 0;
     uint64_t parseErrors = 0, lost = 0, rows = 0;
-    std::string dropReasons;  // the text in parentheses after the dropped count, if any
+    std::string dropReasons;      // the text in parentheses after the dropped count, if any
+    std::string parseErrorKinds;  // the same after the parse errors
 };
 
 // The summary line of `text` for `capture`; nullopt when there is none.
@@ -46,13 +47,13 @@ std::optional<Summary> findSummary(const std::string& text, const std::string& c
         "(^|\n)" + std::regex_replace(capture, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
         R"(: (\d+) datagrams read, (\d+) filtered out, (\d+) fragments )"
         R"(reassembled, (\d+) incomplete datagrams dropped(?: \(([^)]+)\))?, )"
-        R"((\d+) records skipped(?: \([^)]+\))?, (\d+) parse errors, (\d+) lost )"
-        R"(telegrams, (\d+) rows written\n)");
+        R"((\d+) records skipped(?: \([^)]+\))?, (\d+) parse errors(?: \(([^)]+)\))?, )"
+        R"((\d+) lost telegrams, (\d+) rows written\n)");
     std::smatch m;
     if (!std::regex_search(text, m, line)) return std::nullopt;
     const auto number = [&](int i) { return std::stoull(m[i].str()); };
-    return Summary{number(2), number(3), number(4),  number(5), number(7),
-                   number(8), number(9), number(10), m[6].str()};
+    return Summary{number(2), number(3),  number(4),  number(5),  number(7),
+                   number(8), number(10), number(11), m[6].str(), m[9].str()};
 }
 
 class Capture : public testing::Test {
@@ -105,6 +106,10 @@ TEST_P(Recordings, GiveTheRowsOfTheFramesSent) {
     ASSERT_TRUE(summary) << run.err;
     EXPECT_EQ(summary->read, r.frames + sent.malformed);
     EXPECT_EQ(summary->parseErrors, sent.malformed);
+    // The simulator's malformed datagrams take the three kinds in turn.
+    if (sent.malformed == 6) {
+        EXPECT_EQ(summary->parseErrorKinds, "2 wrong magic, 2 unsupported version, 2 truncated");
+    }
     EXPECT_EQ(summary->lost, 0u);
     EXPECT_EQ(summary->rows, r.frames * r.lines);
     EXPECT_EQ(summary->reassembled, r.fragments);

@@ -1,5 +1,5 @@
 // Telegrams lost between those that arrived, per sender, from the telegram counters.
-#include "app/loss_tracker.h"
+#include "io/loss_tracker.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Tests of the per-sender telegram loss: gaps, repeats, resets, senders apart, the sender cap.
-#include "app/loss_tracker.h"
+#include "io/loss_tracker.h"
 
 #include <gtest/gtest.h>
 
