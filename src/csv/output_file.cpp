@@ -105,7 +105,8 @@ CompactCSV::CompactCSV(const Options& settings)
     } else {
         ownSink = compact::FileSink::open(settings.csvFile);
         if (!ownSink) {
-            std::cerr << "Failed to open file for writing" << std::endl;
+            std::cerr << "Failed to open file for writing: " << settings.csvFile << ": "
+                      << std::strerror(errno) << std::endl;
             std::exit(1);
         }
     }

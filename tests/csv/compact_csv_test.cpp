@@ -182,7 +182,7 @@ TEST(CompactCsvHeaders, RepeatedOnlyWhenTheColumnsChange) {
 
 TEST(CompactCsvOutputDeathTest, UnopenableFileEndsTheProcess) {
     EXPECT_EXIT(CompactCSV({.csvFile = "/"}), testing::ExitedWithCode(1),
-                "^Failed to open file for writing\n$");
+                "^Failed to open file for writing: /: Is a directory\n$");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // End-to-end tests of --describe through the built programs: the report of the simulator's frames
 // received live until SIGINT, and of the simulator's capture read to its end.
-//
-// Disabled until the receiver has --describe: remove the DISABLED_ prefix then.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -76,7 +74,7 @@ void expectReport(const std::string& report, const std::string& sender) {
     EXPECT_THAT(report, testing::Not(HasSubstr("sender_id,")));
 }
 
-TEST_F(Describe, DISABLED_ReportsTheFramesReceivedUntilStopped) {
+TEST_F(Describe, ReportsTheFramesReceivedUntilStopped) {
     const unsigned short port = testing_support::freeUdpPort();
     std::vector<std::string> arguments{"--describe", "--port", std::to_string(port)};
     arguments.insert(arguments.end(), filters.begin(), filters.end());
@@ -96,7 +94,7 @@ TEST_F(Describe, DISABLED_ReportsTheFramesReceivedUntilStopped) {
     expectReport(receiver.out(), "127.0.0.1");
 }
 
-TEST_F(Describe, DISABLED_ReportsACaptureToItsEnd) {
+TEST_F(Describe, ReportsACaptureToItsEnd) {
     const fs::path capture = dir / "scan.pcap";
     std::vector<std::string> sim{"--pcap-out", capture.string(), "--source", "10.1.2.3"};
     sim.insert(sim.end(), frames.begin(), frames.end());
