@@ -11,14 +11,17 @@
 # frame the simulator sent; any loss makes it lossy. A clean trial in which the simulator itself
 # sent less than 97% of the requested frames says nothing about the receiver at that rate: the
 # search stops there and says so (the simulator traces every frame it sends, and shares the
-# machine's cores with the receiver).
+# machine's cores with the receiver). With SENDER=frames the frames come from frame_sender
+# (bench/frame_sender.cpp) instead: one second of the simulator's frames made beforehand and sent
+# over and over with consecutive telegram counters, which reaches far higher rates.
 # Each trial runs a fresh receiver on a free port; every process started here is stopped, and
 # the CSV files, the previous release's worktree and build are removed at the end.
 #
 # Usage: bench/rate_bench.sh [--baseline REV] [BUILD_DIR]   (default build/rel, Release)
 # Environment: BENCH_DIR  directory for the CSV files (default ${TMPDIR:-/tmp});
 #              DURATION   seconds per trial (default 10); STEP bisection resolution (default 60);
-#              MAX_RATE   highest rate tried (default 61440).
+#              MAX_RATE   highest rate tried (default 61440);
+#              SENDER     simulator (default: compact_sim --rate) or frames (frame_sender).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
@@ -42,6 +45,7 @@ while (($# > 0)); do
   esac
 done
 duration=${DURATION:-10}
+sender=${SENDER:-simulator}
 step=${STEP:-60}
 max_rate=${MAX_RATE:-61440}
 nominal=240
@@ -58,10 +62,24 @@ trap cleanup EXIT
 echo "== building the current tree in $build and $baseline_rev in $build/previous-release"
 build_current "$build"
 simulator=$build/tools/compact_sim
+case $sender in
+  simulator)
+    send() { "$simulator" --port "$1" --rate "$2" -d "$duration"; }
+    ;;
+  frames)
+    cmake -S . -B "$build" -DCOMPACT_BUILD_BENCH=ON >/dev/null
+    cmake --build "$build" --target frame_sender -j 2 >/dev/null
+    send() { "$build/bench/frame_sender" --port "$1" --rate "$2" --duration "$duration"; }
+    ;;
+  *)
+    echo "SENDER must be simulator or frames" >&2
+    exit 1
+    ;;
+esac
 build_previous_release "$baseline_rev" "$build/previous-release"
 
 # One trial: RECEIVER RATE. Prints a line of results and sets trial_verdict to clean, lossy or
-# simulator (the simulator fell short of the rate).
+# sender (the sender fell short of the rate).
 trial() {
   local receiver=$1 rate=$2
   local port csv=$work/trial.csv log=$work/trial.log simlog=$work/trial.sim
@@ -76,7 +94,7 @@ trial() {
   local drops0 start end
   drops0=$(udp_drops "$port")
   start=$(now)
-  "$simulator" --port "$port" --rate "$rate" -d "$duration" >"$simlog" 2>&1
+  send "$port" "$rate" >"$simlog" 2>&1 || true
   end=$(now)
   sleep 1.5 # the receiver takes what is still queued
   local drops sent written lost
@@ -89,7 +107,7 @@ trial() {
   if ((drops != 0 || written != sent)) || [[ $lost != 0 && $lost != "?" ]]; then
     trial_verdict=lossy
   elif ((sent * 100 < rate * duration * 97)); then
-    trial_verdict=simulator
+    trial_verdict=sender
   else
     trial_verdict=clean
   fi
@@ -113,8 +131,8 @@ search() {
         bad=$rate
         break
         ;;
-      simulator)
-        limit_note="the simulator reached no more than its rate at $rate/s"
+      sender)
+        limit_note="the $sender fell short of $rate/s: the limit found is the sender's"
         break
         ;;
     esac
@@ -127,8 +145,8 @@ search() {
     case $trial_verdict in
       clean) good=$rate ;;
       lossy) bad=$rate ;;
-      simulator)
-        limit_note="the simulator reached no more than its rate at $rate/s"
+      sender)
+        limit_note="the $sender fell short of $rate/s: the limit found is the sender's"
         break
         ;;
     esac
@@ -136,7 +154,7 @@ search() {
   best_rate=$good
 }
 
-echo "== load average $(cut -d' ' -f1-3 /proc/loadavg); $duration s per trial"
+echo "== load average $(cut -d' ' -f1-3 /proc/loadavg); $duration s per trial; sender: $sender"
 echo "current ($build/compact_csv):"
 search "$build/compact_csv"
 current_rate=$best_rate current_note=$limit_note
