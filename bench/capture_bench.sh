@@ -1,33 +1,71 @@
 #!/usr/bin/env bash
-# Throughput of capture conversion: generates a capture of at least 1 GB with compact_sim, then
-# times `cat FILE > /dev/null` and compact_csv -r with a filter no datagram matches (reading and
-# reassembly alone), a narrow filter and no filter, and prints MB/s of capture and the ratio to
-# cat. The capture is deleted at the end.
+# Throughput of capture conversion, in MB of capture per second, against two baselines in the
+# same run: `cat FILE > /dev/null` (reading the file from the page cache: the machine's limit) and
+# the previous release's receiver, built from git revision 9adffe8 (override with --baseline REV)
+# in a temporary git worktree under the build folder.
 #
-# Usage: bench/capture_bench.sh [BUILD_DIR]   (default build/capture-bench, configured as Release)
+# A capture of at least 1 GB is written with the simulator (default frames: 16 lines x 240 beams
+# x 3 echoes, about 58 KB each, as IPv4 fragments), then each measurement runs ROUNDS times in
+# turn and the best wall time of each counts:
+#   cat                 cat FILE > /dev/null
+#   current, narrow     compact_csv -r FILE --line 0 --beam 0:9 OUT.csv   (target >= 25% of cat)
+#   current, all        compact_csv -r FILE > /dev/null                   (every column)
+#   current, nothing    compact_csv -r FILE --port 1 OUT.csv              (no datagram matches:
+#                       reading and reassembly alone)
+#   previous, all and previous, narrow as above           (target: current, all >= 5x previous)
+# Speeds are given by wall time (the targets) and by CPU time (user + system: on a busy machine
+# the better estimate of the wall time on an idle one; all the measured programs are single
+# threaded and read from the page cache). The CSV of the narrow filter is compared between the two
+# releases, and the summaries' row counts of the full conversion too. The capture, the CSV and the worktree are removed at the end.
+#
+# Usage: bench/capture_bench.sh [--baseline REV] [BUILD_DIR]   (default build/rel, Release)
 # Environment: BENCH_DIR  directory for the capture and the CSV (default ${TMPDIR:-/tmp});
-#              FRAMES     frames in the capture (default 18000: about 1.08 GB of default frames).
+#              FRAMES     frames in the capture (default 18000: about 1.1 GB);
+#              ROUNDS     runs of each measurement (default 3); MIN_BYTES the least capture
+#              size accepted (default 10^9; lower only for trying the script).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 
-build=${1:-build/capture-bench}
-work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/capture_bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+baseline_rev=9adffe8
+build=build/rel
+while (($# > 0)); do
+  case $1 in
+    --baseline)
+      baseline_rev=$2
+      shift 2
+      ;;
+    -h | --help)
+      sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+      exit 0
+      ;;
+    *)
+      build=$1
+      shift
+      ;;
+  esac
+done
 frames=${FRAMES:-18000}
-min_bytes=1000000000  # the capture must reach 1 GB
+rounds=${ROUNDS:-3}
+min_bytes=${MIN_BYTES:-1000000000} # the capture must reach 1 GB (lower it only for a quick try)
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCOMPACT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target compact_csv compact_sim -j 2 >/dev/null
+work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/capture_bench.XXXXXX")
+cleanup() {
+  rm -rf "$work"
+  remove_previous_release
+}
+trap cleanup EXIT
+
+echo "== building the current tree in $build and $baseline_rev in $build/previous-release"
+build_current "$build"
 receiver=$build/compact_csv
 simulator=$build/tools/compact_sim
-
-# Seconds since the epoch with nanoseconds, for differences.
-now() { date +%s.%N; }
+build_previous_release "$baseline_rev" "$build/previous-release"
 
 capture=$work/scan.pcap
 echo "== generating $frames frames"
 start=$(now)
-"$simulator" --pcap-out "$capture" -n "$frames"
+"$simulator" --pcap-out "$capture" -n "$frames" >"$work/simulator.txt"
 end=$(now)
 bytes=$(stat -c %s "$capture")
 if ((bytes < min_bytes)); then
@@ -35,42 +73,80 @@ if ((bytes < min_bytes)); then
   exit 1
 fi
 awk -v b="$bytes" -v s="$start" -v e="$end" \
-  'BEGIN { printf "capture: %d bytes, written in %.1f s (%.0f MB/s)\n", b, e - s, b / 1e6 / (e - s) }'
+  'BEGIN { printf "capture: %d bytes, written in %.1f s\n", b, e - s }'
 
-# Runs the command given as arguments once and prints its wall time in seconds.
-timed() {
-  local start end
-  start=$(now)
-  "$@"
-  end=$(now)
-  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }'
+# The measurements. Each writes its CSV into $work/NAME.csv where it writes one.
+m_cat() { cat "$capture" >/dev/null; }
+m_narrow() { "$receiver" -r "$capture" --line 0 --beam 0:9 "$work/narrow.csv" >/dev/null; }
+m_all() { "$receiver" -r "$capture" >/dev/null 2>"$work/all.txt"; }
+m_nothing() { "$receiver" -r "$capture" --port 1 "$work/nothing.csv" >/dev/null; }
+m_prev_all() { "$previous_receiver" -r "$capture" >/dev/null 2>"$work/prev_all.txt"; }
+m_prev_narrow() {
+  "$previous_receiver" -r "$capture" --line 0 --beam 0:9 "$work/prev_narrow.csv" >/dev/null
+}
+names=(cat narrow all nothing prev_all prev_narrow)
+
+# Wall, user and system seconds of one run, appended to $work/times.NAME.
+TIMEFORMAT='%3R %3U %3S'
+measure() {
+  local name=$1
+  { time "m_$name"; } 2>>"$work/times.$name"
 }
 
-read_cat() { cat "$capture" >/dev/null; }
-# A narrow filter to a file: the usual field use, with the status line and the summary.
-narrow() { "$receiver" -r "$capture" --line 0 --beam 0:4 --echo 0 "$work/narrow.csv" >"$work/narrow.txt"; }
-# A port nobody sends to: reading, reassembly and filtering alone, nothing decoded.
-nothing() { "$receiver" -r "$capture" --port 1 "$work/nothing.csv" >/dev/null; }
-# No filter: every value of every frame as CSV, to standard output; the summary goes to
-# standard error then. Discarding the CSV keeps the disk out of the measurement.
-everything() { "$receiver" -r "$capture" >/dev/null 2>"$work/summary.txt"; }
+m_cat # warm the page cache, so that every run reads the capture from memory alike
+echo "== $rounds rounds of: ${names[*]}"
+for round in $(seq 1 "$rounds"); do
+  for name in "${names[@]}"; do measure "$name"; done
+  echo "round $round done"
+done
 
-read_cat  # the capture was just written: warm the page cache for every run alike
-t_cat=$(timed read_cat)
-t_nothing=$(timed nothing)
-t_narrow=$(timed narrow)
-t_all=$(timed everything)
-t_cat2=$(timed read_cat)
+# Best (lowest) wall time of a measurement, with its CPU seconds.
+best() { sort -n "$work/times.$1" | head -n 1; }
 
-echo "== results (MB = 10^6 bytes of capture)"
-awk -v b="$bytes" -v c1="$t_cat" -v c2="$t_cat2" -v z="$t_nothing" -v n="$t_narrow" -v a="$t_all" 'BEGIN {
-  c = c1 < c2 ? c1 : c2
-  printf "%-36s %8.2f s %9.0f MB/s\n", "cat FILE > /dev/null (best of 2)", c, b / 1e6 / c
-  printf "%-36s %8.2f s %9.0f MB/s  %6.1fx cat time\n", "compact_csv -r, no datagram matches", z, b / 1e6 / z, z / c
-  printf "%-36s %8.2f s %9.0f MB/s  %6.1fx cat time\n", "compact_csv -r, narrow filter", n, b / 1e6 / n, n / c
-  printf "%-36s %8.2f s %9.0f MB/s  %6.1fx cat time\n", "compact_csv -r, no filter", a, b / 1e6 / a, a / c
-}'
-echo "narrow filter: $(stat -c %s "$work/narrow.csv") bytes of CSV"
-echo "  $(tr '\r' '\n' <"$work/narrow.txt" | tail -n 1)"
-echo "no filter:"
-echo "  $(cat "$work/summary.txt")"
+echo
+echo "== results: MB = 10^6 bytes of capture, best wall time of $rounds rounds, load average" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
+{
+  for name in "${names[@]}"; do echo "$name $(best "$name")"; done
+} | awk -v b="$bytes" '
+  { wall[$1] = $2; cpu[$1] = $3 + $4 }
+  function ratio(label, fast, slow, target, unit) {
+    printf "%-36s %8.3f%s %8.3f%s", label, wall[slow] / wall[fast], unit,
+      (cpu[fast] > 0 ? cpu[slow] / cpu[fast] : 0), unit
+    if (target > 0)
+      printf "   target >= %g: %s", target, (wall[slow] / wall[fast] >= target ? "met" : "MISSED")
+    printf "\n"
+  }
+  END {
+    label["cat"] = "cat FILE > /dev/null"
+    label["narrow"] = "current, narrow filter"
+    label["all"] = "current, every column"
+    label["nothing"] = "current, no datagram matches"
+    label["prev_narrow"] = "previous, narrow filter"
+    label["prev_all"] = "previous, every column"
+    printf "%-30s %9s %9s %12s %12s\n", "", "wall s", "CPU s", "MB/s (wall)", "MB/s (CPU)"
+    n = split("cat narrow all nothing prev_narrow prev_all", order, " ")
+    for (i = 1; i <= n; ++i) {
+      k = order[i]
+      printf "%-30s %9.3f %9.3f %12.0f %12.0f\n", label[k], wall[k], cpu[k], b / 1e6 / wall[k],
+        b / 1e6 / cpu[k]
+    }
+    printf "\nspeed ratios %24s %9s %9s\n", "", "by wall", "by CPU"
+    ratio("current narrow / cat", "narrow", "cat", 0.25, "  ")
+    ratio("current all / previous all", "all", "prev_all", 5, " x")
+    ratio("current narrow / previous narrow", "narrow", "prev_narrow", 0, " x")
+    ratio("current all / cat", "all", "cat", 0, "  ")
+    ratio("current nothing / cat", "nothing", "cat", 0, "  ")
+  }'
+
+echo
+echo "== checks"
+if cmp -s "$work/narrow.csv" "$work/prev_narrow.csv"; then
+  echo "narrow filter: the same CSV from both releases ($(stat -c %s "$work/narrow.csv") bytes," \
+    "$(data_rows "$work/narrow.csv") rows)"
+else
+  echo "narrow filter: the CSV of the two releases DIFFERS"
+fi
+echo "current, every column:  $(cat "$work/all.txt")"
+echo "previous, every column: $(cat "$work/prev_all.txt")"
+echo "simulator: $(cat "$work/simulator.txt")"

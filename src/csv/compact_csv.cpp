@@ -36,6 +36,16 @@ std::optional<int> beamAtAngle(float angle, float start, float step, int beamCou
 // "-1.17549e-38"; with room to spare.
 constexpr size_t maxValueChars = 32;
 
+// A field of a property byte, distance or rssi: the separator and at most 5 digits.
+constexpr size_t maxSmallFieldChars = 6;
+
+// Writes ',' and, when `present`, the digits of `value` (below 2^16) at `at`, which has room for
+// maxSmallFieldChars characters; returns the end. The 32-bit conversion is the cheaper one.
+char* putSmallField(char* at, bool present, uint32_t value) {
+    *at++ = ',';
+    return present ? std::to_chars(at, at + maxSmallFieldChars - 1, value).ptr : at;
+}
+
 }  // namespace
 
 void CompactCSV::process(const compact::FrameView& frame) {
@@ -190,16 +200,19 @@ void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range bea
     const uint64_t echoSize = module.echoSize();
     const uint32_t rssiAt = module.rssiOffset();
     const uint32_t propertiesAt = module.propertiesOffset();
+    // The bulk of a row: fields written through a local cursor, with one check for room per
+    // beam's property field and one per echo's two fields.
     for (int b = beams.first; b <= beams.last; ++b) {
         const uint8_t* measurement = module.measurement(static_cast<uint32_t>(b), l);
-        put(',');
-        if (properties) putUnsigned(measurement[propertiesAt]);
+        char* at = room(maxSmallFieldChars);
+        at = putSmallField(at, properties, measurement[propertiesAt]);
+        used = static_cast<size_t>(at - buffer.get());
         for (int e = echoes.first; e <= echoes.last; ++e) {
             const uint8_t* echo = measurement + static_cast<uint64_t>(e) * echoSize;
-            put(',');
-            if (distance) putUnsigned(compact::loadLe<uint16_t>(echo));
-            put(',');
-            if (rssi) putUnsigned(compact::loadLe<uint16_t>(echo + rssiAt));
+            at = room(2 * maxSmallFieldChars);
+            at = putSmallField(at, distance, compact::loadLe<uint16_t>(echo));
+            at = putSmallField(at, rssi, compact::loadLe<uint16_t>(echo + rssiAt));
+            used = static_cast<size_t>(at - buffer.get());
         }
     }
     endRow();
