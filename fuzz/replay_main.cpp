@@ -1,5 +1,6 @@
 // Entry point that replays inputs through a fuzz target without libFuzzer: in builds without
-// clang, ctest runs every committed regression and the generated seeds through this main.
+// clang, ctest runs every committed regression, the committed corpus and the generated seeds
+// through this main.
 //
 // Usage: <target> [-rss_limit_mb=N] [-other_flag=...] PATH...
 // Each PATH is a file or a directory of files (files starting with '.' are skipped). Other
