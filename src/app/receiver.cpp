@@ -114,35 +114,55 @@ bool reportReadError(const compact::PcapReader& reader, const std::string& path,
     return reader.readErrorBeforeEnd();
 }
 
-// Ends a CSV run: the last rows, the status line's newline, the summary, then the message of a
-// failure. Returns the exit status.
-int finishCsvRun(const RunEnd& end, CompactCSV& writer, const compact::FileSink& sink,
-                 Status& status, const CsvRun& run, bool toFile,
-                 const std::function<std::string()>& summary) {
-    const bool written = writer.finish();
-    // A reader of standard output that went away ends the run quietly, as `| head` expects.
-    if (end.readerGone || (!written && !toFile && sink.errorNumber() == EPIPE)) {
-        return EXIT_SUCCESS;
+// Everything a run that writes CSV works with: the counts and the status line (printed only with
+// an output file), the output and the writer, and the handler of its datagrams.
+class CsvOutput {
+  public:
+    explicit CsvOutput(const CompactCSV::Options& settings)
+        : toFile(settings.csvFile != "-"),
+          status(settings.csvFile, statusPeriodMs),
+          sink(openOutput(settings.csvFile)),
+          writer(settings, *sink),
+          run(writer, status, sink.get(), line(), statusPeriodMs) {
+        status.setTerminal(::isatty(STDOUT_FILENO) == 1);
     }
-    std::string error = end.error;
-    if (error.empty() && !written) error = "Failed to write output:" + writer.errorText();
-    status.endLine();
-    // The summary goes where the CSV does not: standard output with a file, unless it can no
-    // longer be written.
-    std::ostream& out = toFile && status.printError() == 0 ? std::cout : std::cerr;
-    out << summary() << std::endl;
-    if (status.printError() != 0) {
-        std::cerr << "Status line stopped: standard output could not be written ("
-                  << std::strerror(status.printError()) << ")" << std::endl;
+
+    Status* line() { return toFile ? &status : nullptr; }
+
+    // Ends the run: the last rows, the status line's newline, the account (summary()), then the
+    // message of a failure. Returns the exit status.
+    int finish(const RunEnd& end, const std::function<std::string()>& summary) {
+        const bool written = writer.finish();
+        // A reader of standard output that went away ends the run quietly, as `| head` expects.
+        if (end.readerGone || (!written && !toFile && sink->errorNumber() == EPIPE)) {
+            return EXIT_SUCCESS;
+        }
+        std::string error = end.error;
+        if (error.empty() && !written) error = "Failed to write output:" + writer.errorText();
+        status.endLine();
+        // The account goes where the CSV does not: standard output with a file, unless it can no
+        // longer be written.
+        std::ostream& out = toFile && status.printError() == 0 ? std::cout : std::cerr;
+        out << summary() << std::endl;
+        if (status.printError() != 0) {
+            std::cerr << "Status line stopped: standard output could not be written ("
+                      << std::strerror(status.printError()) << ")" << std::endl;
+        }
+        if (writer.rowsWritten() == 0 && run.extent().modules() != 0) {
+            out << "No rows were written: " << run.extent().text()
+                << "; --describe shows what the filters select" << std::endl;
+        }
+        if (error.empty()) return EXIT_SUCCESS;
+        std::cerr << error << std::endl;
+        return exitFailure;
     }
-    if (writer.rowsWritten() == 0 && run.extent().modules() != 0) {
-        out << "No rows were written: " << run.extent().text()
-            << "; --describe shows what the filters select" << std::endl;
-    }
-    if (error.empty()) return EXIT_SUCCESS;
-    std::cerr << error << std::endl;
-    return exitFailure;
-}
+
+    const bool toFile;
+    Status status;
+    const std::unique_ptr<compact::FileSink> sink;
+    CompactCSV writer;
+    CsvRun run;
+};
 
 double seconds(const RunEnd& end) { return std::chrono::duration<double>(end.duration).count(); }
 
@@ -158,17 +178,11 @@ int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Optio
                   << " is the capture being read; choose another output file" << std::endl;
         return exitFailure;
     }
-    const bool toFile = settings.csvFile != "-";
-    Status status(settings.csvFile, statusPeriodMs);
-    status.setTerminal(::isatty(STDOUT_FILENO) == 1);
-    const std::unique_ptr<compact::FileSink> sink = openOutput(settings.csvFile);
-    CompactCSV writer(settings, *sink);
-    CsvRun run(writer, status, sink.get(), toFile ? &status : nullptr, statusPeriodMs);
-
-    const RunEnd end = convertCapture(*reader, toFile ? &status : nullptr, run);
-    const bool unread = reportReadError(*reader, path, status);
-    const int result = finishCsvRun(end, writer, *sink, status, run, toFile, [&] {
-        return conversionSummary(path, *reader, status, writer.rowsWritten());
+    CsvOutput csv(settings);
+    const RunEnd end = convertCapture(*reader, csv.line(), csv.run);
+    const bool unread = reportReadError(*reader, path, csv.status);
+    const int result = csv.finish(end, [&] {
+        return conversionSummary(path, *reader, csv.status, csv.writer.rowsWritten());
     });
     // A record libpcap refused in the middle of the file: part of the capture was not converted.
     return result == EXIT_SUCCESS && unread ? exitFailure : result;
@@ -219,20 +233,12 @@ int runReceiver(int argc, const char** argv) {
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings);
 
         const std::unique_ptr<Socket> socket = openSocket(arguments);
-        // The status object always counts, for the summary; it prints only with an output file.
-        const bool toFile = settings.csvFile != "-";
-        Status status(settings.csvFile, statusPeriodMs);
-        status.setTerminal(::isatty(STDOUT_FILENO) == 1);
-        const std::unique_ptr<compact::FileSink> sink = openOutput(settings.csvFile);
-        CompactCSV writer(settings, *sink);
-        CsvRun run(writer, status, sink.get(), toFile ? &status : nullptr, statusPeriodMs);
-
-        const RunEnd end =
-            receiveUntilStopped(*socket, toFile ? &status : nullptr, run, queueBytes);
-        // Leaving the scope releases writer, sink, status, socket, settings and arguments.
-        return finishCsvRun(end, writer, *sink, status, run, toFile, [&] {
-            return liveSummary(status, seconds(end), end.hostDrops, writer.rowsWritten(),
-                               writer.bytesWritten());
+        CsvOutput csv(settings);
+        const RunEnd end = receiveUntilStopped(*socket, csv.line(), csv.run, queueBytes);
+        // Leaving the scope releases the writer, its output, the socket and the settings.
+        return csv.finish(end, [&] {
+            return liveSummary(csv.status, seconds(end), end.hostDrops, csv.writer.rowsWritten(),
+                               csv.writer.bytesWritten());
         });
     } catch (const std::exception& error) {
         // Set-up errors: an invalid --address, a failed connect, the signal handler refused.

@@ -56,9 +56,7 @@ class RunAccount : public testing::Test {
     std::unique_ptr<ChildProcess> start(std::vector<std::string> arguments) const {
         arguments.insert(arguments.begin(), {"--port", std::to_string(port)});
         auto receiver = std::make_unique<ChildProcess>(COMPACT_CSV_EXE, arguments);
-        EXPECT_TRUE(receiver->waitForSignalHandler(SIGINT, deadline)) << receiver->err();
-        EXPECT_TRUE(testing_support::eventually(
-            [&] { return !testing_support::udpSocketsOnPort(port).empty(); }, deadline));
+        EXPECT_TRUE(receiver->waitUntilReceiving(deadline)) << receiver->err();
         return receiver;
     }
     // Stops the receiver and returns its account (from standard error: the CSV goes to standard
@@ -113,7 +111,7 @@ TEST_F(RunAccount, QueueDropsCountAsHostDrops) {
         COMPACT_CSV_EXE,
         std::vector<std::string>{"--port", std::to_string(port), "--queue-size", "1", "-"}, -1,
         testing_support::StandardOutput::Pipe);
-    ASSERT_TRUE(receiver.waitForSignalHandler(SIGINT, deadline));
+    ASSERT_TRUE(receiver.waitUntilReceiving(deadline));
     // Nobody reads the CSV until the simulator is done: the pipe fills, the writer stalls and the
     // queue of 1 MiB (17 frames) overflows.
     simulate({"-n", "200", "--rate", "400", "--beams", "240"});

@@ -79,7 +79,7 @@ TEST_F(Describe, ReportsTheFramesReceivedUntilStopped) {
     std::vector<std::string> arguments{"--describe", "--port", std::to_string(port)};
     arguments.insert(arguments.end(), filters.begin(), filters.end());
     ChildProcess receiver(COMPACT_CSV_EXE, arguments);
-    ASSERT_TRUE(receiver.waitForSignalHandler(SIGINT, deadline)) << receiver.err();
+    ASSERT_TRUE(receiver.waitUntilReceiving(deadline)) << receiver.err();
     const auto end = std::chrono::steady_clock::now() + deadline;
     while (testing_support::udpSocketsOnPort(port).empty()) {
         ASSERT_LT(std::chrono::steady_clock::now(), end) << "nothing listens on port " << port;

@@ -80,7 +80,8 @@ class Receiver : public testing::Test {
         return std::make_unique<ChildProcess>(COMPACT_CSV_EXE, arguments);
     }
     static bool ready(ChildProcess& receiver, int signal = SIGINT) {
-        return receiver.waitForSignalHandler(signal, deadline);
+        return receiver.waitForSignalHandler(signal, deadline) &&
+               receiver.waitUntilReceiving(deadline);
     }
     void waitUntilReceived() const { testing_support::waitUntilReceived(port, deadline); }
 

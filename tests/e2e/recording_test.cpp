@@ -94,12 +94,8 @@ class Recording : public testing::Test {
                                         StandardOutput output = StandardOutput::Captured) const {
         arguments.insert(arguments.begin(), {"--port", std::to_string(port)});
         auto receiver = std::make_unique<ChildProcess>(COMPACT_CSV_EXE, arguments, -1, output);
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        while (testing_support::udpSocketsOnPort(port).empty() &&
-               std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(2ms);
-        }
         EXPECT_TRUE(receiver->waitForSignalHandler(SIGHUP, deadline)) << receiver->err();
+        EXPECT_TRUE(receiver->waitUntilReceiving(deadline)) << receiver->err();
         return receiver;
     }
 

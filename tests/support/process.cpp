@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -163,6 +164,17 @@ bool ChildProcess::waitForSignalHandler(int signal, std::chrono::milliseconds ti
         },
         timeout);
     return caught;
+}
+
+bool ChildProcess::waitUntilReceiving(std::chrono::milliseconds timeout) {
+    bool receiving = false;
+    eventually(
+        [&] {
+            receiving = std::atoi(procStatusField(pid_, "Threads").c_str()) >= 2;
+            return receiving || reap(false);
+        },
+        timeout);
+    return receiving;
 }
 
 // A new open file of the memory file, at offset 0, whatever the offset the program writes at.

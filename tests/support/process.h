@@ -80,6 +80,11 @@ class ChildProcess {
     // the program ended first. A program that installs its handler once set up is then ready.
     bool waitForSignalHandler(int signal, std::chrono::milliseconds timeout);
 
+    // Waits until the program runs a second thread or `timeout` has passed; false on time-out or
+    // when the program ended first. The receiver starts its receiving thread once socket, status
+    // line and output are set up: from then on a datagram sent to its port is received.
+    bool waitUntilReceiving(std::chrono::milliseconds timeout);
+
     // Everything the program has written so far (out(): only while captured).
     std::string out() const;
     std::string err() const;
