@@ -87,10 +87,10 @@ CsvRun::CsvRun(CompactCSV& csv, Status& counts, compact::FileSink* sink, Status*
       lastCheck(Clock::now()) {}
 
 void CsvRun::handle(std::span<const uint8_t> bytes, uint32_t sourceAddress, uint64_t) {
-    const uint64_t rowsBefore = writer.rowsWritten();
+    const uint64_t rowsBefore = writer.rowsSelected();
     if (!handleDatagram(text(bytes), &status, writer, sourceAddress)) return;
     // Only a run that writes nothing needs to say what its frames held.
-    if (rowsBefore == 0 && writer.rowsWritten() == 0) {
+    if (rowsBefore == 0 && writer.rowsSelected() == 0) {
         compact::FrameView frame;
         frame.parse(bytes);
         for (const compact::ModuleView& module : frame) frames.add(module);

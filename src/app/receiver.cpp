@@ -148,7 +148,7 @@ class CsvOutput {
             std::cerr << "Status line stopped: standard output could not be written ("
                       << std::strerror(status.printError()) << ")" << std::endl;
         }
-        if (writer.rowsWritten() == 0 && run.extent().modules() != 0) {
+        if (writer.rowsSelected() == 0 && run.extent().modules() != 0) {
             out << "No rows were written: " << run.extent().text()
                 << "; --describe shows what the filters select" << std::endl;
         }

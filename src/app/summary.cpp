@@ -43,12 +43,14 @@ std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops
     std::snprintf(duration, sizeof duration, "%.1f", seconds);
     char mib[32];
     std::snprintf(mib, sizeof mib, "%.1f", static_cast<double>(bytesWritten) / (1 << 20));
+    // A telegram this host dropped leaves a gap in its sender's counters too.
+    const uint64_t gaps = status.lostTelegrams();
+    const uint64_t lost = gaps > hostDrops ? gaps - hostDrops : 0;
     return "Received " + std::to_string(status.telegramsReceived()) + " telegrams in " + duration +
-           " s: " + std::to_string(status.lostTelegrams()) +
-           " lost at the sensor or on the network, " + std::to_string(hostDrops) +
-           " dropped by this host, " + std::to_string(status.counterResets()) +
-           " counter resets, " + parseErrorText(status) + ", " + std::to_string(rowsWritten) +
-           " rows written (" + mib + " MiB)";
+           " s: " + std::to_string(lost) + " lost at the sensor or on the network, " +
+           std::to_string(hostDrops) + " dropped by this host, " +
+           std::to_string(status.counterResets()) + " counter resets, " + parseErrorText(status) +
+           ", " + std::to_string(rowsWritten) + " rows written (" + mib + " MiB)";
 }
 
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,

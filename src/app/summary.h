@@ -15,9 +15,9 @@ std::string parseErrorText(const Status& status);
 
 // The account of a finished live run in one line without line feed:
 // "Received 14400 telegrams in 60.0 s: 3 lost at the sensor or on the network, 0 dropped by this
-// host, 0 counter resets, 0 parse errors, 230400 rows written (12.4 MiB)". Losses are gaps in a
-// sender's telegram counters; drops are datagrams this host received but had no room for (socket
-// buffer or queue).
+// host, 0 counter resets, 0 parse errors, 230400 rows written (12.4 MiB)". Drops are datagrams
+// this host received but had no room for (socket buffer or queue); losses are the gaps in the
+// senders' telegram counters that those drops do not explain.
 std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
                         uint64_t rowsWritten, uint64_t bytesWritten);
 

@@ -216,7 +216,8 @@ void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range bea
         }
     }
     endRow();
-    ++rows;
+    ++bufferedRows;
+    ++rowsChosen;
 }
 
 void CompactCSV::put(std::string_view text) {
@@ -251,7 +252,7 @@ void CompactCSV::putFloat(float value) {
 void CompactCSV::spill() {
     if (rowStart > 0) {
         // Whole rows out; the row being written moves to the front.
-        send(rowStart, true);
+        sendRows(rowStart);
         std::memmove(buffer.get(), buffer.get() + rowStart, used - rowStart);
         used -= rowStart;
         rowStart = 0;
@@ -279,9 +280,16 @@ bool CompactCSV::send(size_t size, bool endsRow) {
     return !outputFailed;
 }
 
+bool CompactCSV::sendRows(size_t size) {
+    if (!send(size, true)) return false;
+    rows += bufferedRows;
+    bufferedRows = 0;
+    return true;
+}
+
 bool CompactCSV::flush() {
     // Only whole rows leave: process() and writeHeader() always end their row.
-    if (used > 0 && send(used, true)) used = rowStart = 0;
-    if (outputFailed) used = rowStart = 0;
+    if (used > 0 && sendRows(used)) used = rowStart = 0;
+    if (outputFailed) used = rowStart = bufferedRows = 0;
     return !outputFailed;
 }

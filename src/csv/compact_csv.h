@@ -107,8 +107,11 @@ class CompactCSV {
     // false.
     const std::string& errorText() const { return failureText; }
 
-    // Number of data rows written so far (headers not counted), buffered ones included.
+    // Data rows handed to the sink so far (headers not counted); after a failed write, the rows
+    // the sink kept.
     uint64_t rowsWritten() const { return rows; }
+    // Data rows selected so far, whether written, buffered or lost to a failed write.
+    uint64_t rowsSelected() const { return rowsChosen; }
     // Bytes handed to the sink so far, headers included.
     uint64_t bytesWritten() const { return bytesSent; }
 
@@ -146,6 +149,8 @@ class CompactCSV {
     void endRow() { put('\n'), rowStart = used; }
     void spill();
     bool send(size_t size, bool endsRow);
+    // Sends the first `size` characters, which end at a row boundary, and counts their rows.
+    bool sendRows(size_t size);
 
     Options options;
     std::unique_ptr<compact::CsvSink> ownSink;  // set when the writer opened its output
@@ -160,6 +165,8 @@ class CompactCSV {
     int lastEchoFirst = -1;
     int lastEchoLast = -1;
     uint64_t rows = 0;
+    uint64_t bufferedRows = 0;  // complete rows in the buffer
+    uint64_t rowsChosen = 0;
     uint64_t bytesSent = 0;
     bool outputFailed = false;
     std::string failureText;

@@ -8,11 +8,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "csv/compact_csv.h"
+#include "format/frame_view.h"
+#include "generators/compact_frame_builder.h"
 
 namespace {
 
@@ -65,6 +70,34 @@ TEST(FileSink, ReportsTheSystemsReason) {
     EXPECT_FALSE(full->write("4\n", true)) << "a failed sink stays failed";
     EXPECT_EQ(compact::FileSink::open("/nonexistent-folder/out.csv"), nullptr);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// After a failed write the writer counts only the rows the sink kept (as a full disk keeps those
+// before it), not those it had buffered.
+TEST(CompactCsvOutput, CountsOnlyTheRowsTheSinkKept) {
+    struct FailingSecondWrite : compact::CsvSink {
+        std::string kept;
+        int writes = 0;
+        bool write(std::string_view text, bool) override {
+            if (++writes > 1) return false;
+            kept += text;
+            return true;
+        }
+        std::string errorText() const override { return "no room"; }
+    } sink;
+    CompactCSV writer({}, sink);
+    compact::FrameSpec spec;
+    spec.modules.push_back(compact::makeModule(16, 240, 3));  // rows of about 8 KB
+    const std::string bytes = compact::encodeFrame(spec);
+    compact::FrameView frame;
+    ASSERT_TRUE(frame.parse(bytes.data(), bytes.size()));
+    for (int i = 0; i < 3; ++i) writer.process(frame);
+    EXPECT_FALSE(writer.finish());
+    EXPECT_EQ(writer.errorText(), "no room");
+    const auto keptRows = std::count(sink.kept.begin(), sink.kept.end(), '\n') - 1;  // header
+    EXPECT_GT(keptRows, 0);
+    EXPECT_EQ(writer.rowsWritten(), static_cast<uint64_t>(keptRows));
+    EXPECT_EQ(writer.rowsSelected(), 48u);
 }
 
 }  // namespace
