@@ -86,9 +86,9 @@ TEST(CompactCsvOutput, CountsOnlyTheRowsTheSinkKept) {
         std::string errorText() const override { return "no room"; }
     } sink;
     CompactCSV writer({}, sink);
-    compact::FrameSpec spec;
-    spec.modules.push_back(compact::makeModule(16, 240, 3));  // rows of about 8 KB
-    const std::string bytes = compact::encodeFrame(spec);
+    compact::FrameSpec layout;
+    layout.modules.push_back(compact::makeModule(16, 240, 3));  // rows of about 8 KB
+    const std::string bytes = compact::encodeFrame(layout);
     compact::FrameView frame;
     ASSERT_TRUE(frame.parse(bytes.data(), bytes.size()));
     for (int i = 0; i < 3; ++i) writer.process(frame);

@@ -46,9 +46,9 @@ Account accountOf(const std::string& text) {
 }
 
 std::string frame(uint64_t counter, uint32_t lines = 2) {
-    compact::FrameSpec spec{.telegramCounter = counter};
-    spec.modules.push_back(compact::makeModule(lines, lines == 2 ? 3 : 400, 1));
-    return compact::encodeFrame(spec);
+    compact::FrameSpec layout{.telegramCounter = counter};
+    layout.modules.push_back(compact::makeModule(lines, lines == 2 ? 3 : 400, 1));
+    return compact::encodeFrame(layout);
 }
 
 class RunAccount : public testing::Test {
@@ -102,7 +102,8 @@ TEST_F(RunAccount, HostDropsAndSensorLossAreToldApart) {
         send(50);  // counters after the gap the drops left
         const Account account = stop(*receiver);
         EXPECT_EQ(account.dropped, kernelDrops);
-        EXPECT_EQ(account.lost, 0u) << "the drops' gap counted as the sensor's loss: " << receiver->err();
+        EXPECT_EQ(account.lost, 0u)
+            << "the drops' gap counted as the sensor's loss: " << receiver->err();
         EXPECT_EQ(account.received + account.dropped, 500u);
     }
     {

@@ -43,11 +43,11 @@ constexpr auto deadline = 30s;
 const std::vector<std::string> oneRowPerFrame{"--line", "0", "--beam", "0:1", "--short-headers"};
 
 std::string frame(uint32_t n, uint32_t lines = 2, uint32_t beams = 3, uint32_t echoes = 1) {
-    compact::FrameSpec spec;
-    spec.telegramCounter = n;
-    spec.modules.push_back(compact::makeModule(lines, beams, echoes));
-    spec.modules.back().frameNumber = n;
-    return compact::encodeFrame(spec);
+    compact::FrameSpec layout;
+    layout.telegramCounter = n;
+    layout.modules.push_back(compact::makeModule(lines, beams, echoes));
+    layout.modules.back().frameNumber = n;
+    return compact::encodeFrame(layout);
 }
 
 std::string readFile(const fs::path& path) {

@@ -66,16 +66,16 @@ TEST(FrameView, AgreesWithTreeOnWellFormedFramesAndEveryCut) {
 }
 
 TEST(FrameView, ReadsTheValuesOfAFrame) {
-    FrameSpec spec{.headerWord0 = 9, .telegramCounter = 42, .headerWord2 = 7, .trailerWord = 99};
-    spec.modules = {shaped(2, 3, 2, 3, 3)};
-    const std::string bytes = compact::encodeFrame(spec);
+    FrameSpec layout{.headerWord0 = 9, .telegramCounter = 42, .headerWord2 = 7, .trailerWord = 99};
+    layout.modules = {shaped(2, 3, 2, 3, 3)};
+    const std::string bytes = compact::encodeFrame(layout);
     compact::FrameView view;
     ASSERT_TRUE(view.parse(bytes.data(), bytes.size()));
     EXPECT_EQ(view.telegramCounter(), 42u);
     EXPECT_EQ(view.trailerWord(), 99u);
     ASSERT_EQ(view.moduleCount(), 1u);
     const compact::ModuleView module = *view.begin();
-    const ModuleSpec& m = spec.modules[0];
+    const ModuleSpec& m = layout.modules[0];
     EXPECT_EQ(module.segmentCounter(), m.segmentCounter);
     EXPECT_EQ(module.timestampStop(1), m.timestampStop[1]);
     EXPECT_EQ(module.thetaStop(1), m.thetaStop[1]);
