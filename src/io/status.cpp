@@ -99,9 +99,10 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
     const float delta = static_cast<float>(receivedCount - receivedAtLastPrint);
     const long rate = std::lroundf(delta / (static_cast<float>(elapsed) * 0.001f));
 
-    std::string out = (onTerminal ? "\r" : "") + std::string(timeText) + " Receive " +
-                      std::to_string(rate) + " telegram/s, " + std::to_string(lostTelegrams()) +
-                      " lost, " + std::to_string(parseErrorCount) + " parse errors, output file ";
+    std::string out = onTerminal ? "\r" : "";
+    out += std::string(timeText) + " Receive " + std::to_string(rate) + " telegram/s, " +
+           std::to_string(lostTelegrams()) + " lost, " + std::to_string(parseErrorCount) +
+           " parse errors, output file ";
     // The file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
     std::error_code error;
