@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -123,9 +122,16 @@ std::optional<uint32_t> parseIpv4Address(const std::string& text) {
 ReceiveBatch::ReceiveBatch() : slots(capacity * slotBytes) {}
 
 int ReceiveBatch::receive(const Socket& socket, int timeoutMs) {
-    pollfd ready{socket.descriptor(), POLLIN, 0};
-    const int polled = ::poll(&ready, 1, timeoutMs);
-    if (polled <= 0) return polled < 0 && errno != EINTR ? -1 : 0;
+    // Waiting: the first datagram within the time-out, then those already queued, in one call.
+    int flags = MSG_DONTWAIT;
+    if (timeoutMs > 0) {
+        if (timeoutMs != waitMs) {
+            const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+            ::setsockopt(socket.descriptor(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            waitMs = timeoutMs;
+        }
+        flags = MSG_WAITFORONE;
+    }
 
     std::array<mmsghdr, capacity> headers{};
     std::array<iovec, capacity> vectors{};
@@ -143,8 +149,7 @@ int ReceiveBatch::receive(const Socket& socket, int timeoutMs) {
         message.msg_control = controls[i].data();
         message.msg_controllen = controls[i].size();
     }
-    const int count =
-        ::recvmmsg(socket.descriptor(), headers.data(), capacity, MSG_DONTWAIT, nullptr);
+    const int count = ::recvmmsg(socket.descriptor(), headers.data(), capacity, flags, nullptr);
     if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
     for (int i = 0; i < count; ++i) {
         Datagram& d = received[static_cast<size_t>(i)];

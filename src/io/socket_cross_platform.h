@@ -95,7 +95,8 @@ class ReceiveBatch {
 
     // Waits up to `timeoutMs` milliseconds (0: not at all) for a datagram on `socket`, then takes
     // every datagram already queued, up to capacity. Returns how many were received: 0 after a
-    // time-out or a signal, -1 on another error (errno tells which).
+    // time-out or a signal, -1 on another error (errno tells which). A wait sets the socket's
+    // receive time-out to `timeoutMs`.
     int receive(const Socket& socket, int timeoutMs);
 
     const Datagram& operator[](size_t index) const { return received[index]; }
@@ -103,6 +104,7 @@ class ReceiveBatch {
   private:
     std::vector<uint8_t> slots;  // capacity x slotBytes; pages are touched only where used
     std::array<Datagram, capacity> received{};
+    int waitMs = 0;  // the receive time-out last set on the socket
 };
 
 // The address of dotted-decimal IPv4 text such as "192.168.0.1", in host byte order; nullopt for
