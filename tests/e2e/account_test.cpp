@@ -84,13 +84,14 @@ TEST_F(RunAccount, HostDropsAndSensorLossAreToldApart) {
         const auto receiver = start({"-B", "256", "--line", "0", "--beam", "0", "-"});
         UdpSender sender;
         uint64_t counter = 1;
-        const auto send = [&](int frames) {
-            for (int i = 0; i < frames; ++i) sender.send(port, frame(counter++, 16));
+        // Small frames while the receiver runs, large ones (45 KB) while it is paused.
+        const auto send = [&](int frames, uint32_t lines) {
+            for (int i = 0; i < frames; ++i) sender.send(port, frame(counter++, lines));
         };
-        send(50);
+        send(50, 2);
         testing_support::waitUntilReceived(port, deadline);
         ASSERT_TRUE(receiver->sendSignal(SIGSTOP));
-        send(400);  // 400 frames of 26 KB: far more than the buffer holds
+        send(400, 16);  // far more than the buffer holds
         uint64_t kernelDrops = 0;
         for (const auto& socket : testing_support::udpSocketsOnPort(port))
             kernelDrops += socket.drops;
@@ -99,7 +100,7 @@ TEST_F(RunAccount, HostDropsAndSensorLossAreToldApart) {
         testing_support::eventually(
             [&] { return testing_support::udpSocketsOnPort(port).at(0).queuedBytes == 0; },
             deadline);
-        send(50);  // counters after the gap the drops left
+        send(50, 2);  // counters after the gap the drops left
         const Account account = stop(*receiver);
         EXPECT_EQ(account.dropped, kernelDrops);
         EXPECT_EQ(account.lost, 0u)
