@@ -23,6 +23,11 @@ struct Simulated {
 };
 Simulated simulated(compact::ScanSettings settings, double rate, uint32_t frames);
 
+// Frames of every layout, their shapes and segment counters changing from frame to frame:
+// telegram versions 3 and 4, every set of presence flags (with reserved bits set in the second
+// module), modules without lines, beams or echoes, and frames without modules.
+std::vector<std::string> everyLayout();
+
 struct NamedDatagram {
     std::string name;
     std::string bytes;
