@@ -101,4 +101,9 @@ void UdpSender::send(unsigned short port, const std::string& payload) const {
     if (sent != static_cast<ssize_t>(payload.size())) throw systemError("sendto");
 }
 
+bool UdpSender::receivedAny() const {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) >= 0;
+}
+
 }  // namespace testing_support

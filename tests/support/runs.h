@@ -1,0 +1,57 @@
+// Runs of the built programs for the end-to-end tests: the receiver started on a port and ready,
+// the simulator run to its end, numbered frames and the rows and account they come back as.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace testing_support {
+
+// For every wait: generous, as a sanitizer build on a loaded machine is slow. The receiver itself
+// reacts to a stop request within its 1 s receive time-out.
+inline constexpr std::chrono::seconds deadline{60};
+
+// Starts the receiver with "--port `port`" and `arguments`. It is ready once its stop handlers
+// show: they are installed just before the first receive, after socket, status line and output
+// are set up. Fails the test when they do not show within the deadline.
+std::unique_ptr<ChildProcess> startReceiver(unsigned short port, std::vector<std::string> arguments,
+                                            StandardOutput output = StandardOutput::Captured);
+
+// Runs the simulator with `arguments` to its end; fails the test unless it exits with 0. Returns
+// its standard output.
+std::string simulate(const std::vector<std::string>& arguments);
+
+// A frame of one module of `lines` x `beams` x `echoes` whose telegram counter and frame number
+// are `n`.
+std::string numberedFrame(uint64_t n, uint32_t lines = 2, uint32_t beams = 3, uint32_t echoes = 1);
+
+// The frame numbers (second column) of the rows of a CSV text. Fails the test when the text does
+// not end with a whole row or a row's field count differs from its header's.
+std::set<uint64_t> framesIn(const std::string& csv);
+
+// The figures of the summary a live run ends with ("Received N telegrams in ..."), found in
+// `text`; fails the test when there is none.
+struct Account {
+    uint64_t received = 0, lost = 0, dropped = 0, resets = 0, parseErrors = 0, rows = 0;
+    std::string parseErrorKinds;  // the text in parentheses after the parse errors, if any
+};
+Account accountOf(const std::string& text);
+
+// The simulator's options for a stream to describe: 24 frames of the default scan (two
+// rotations) with every 5th telegram counter skipped and a malformed datagram after every 6th
+// frame: telegram counters 1..29 without 5, 10, 15, 20 and 25, segments 0..28 without 4, 9, 14, 19
+// and 24; malformed: wrong magic, unsupported version, truncated, wrong magic.
+extern const std::vector<std::string> describedStream;
+
+// Checks the figures of the --describe report of describedStream from `sender` with the filters
+// --phi 0 --theta 10:20: --phi 0 selects line 7 (phi -1 degree); theta 10..20 lies in segment 6 of
+// each rotation (0..30 degrees), so segments 6 and 18.
+void expectDescribedStream(const std::string& report, const std::string& sender);
+
+}  // namespace testing_support
