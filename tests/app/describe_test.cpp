@@ -57,54 +57,37 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-size_t indentOf(const std::string& line) { return line.find_first_not_of(' '); }
-
 // The first line of the report containing `needle` and the lines indented below it; "" when no
 // line contains it.
 std::string blockOf(const std::string& report, const std::string& needle) {
-    const auto lines = linesOf(report);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].find(needle) == std::string::npos) continue;
-        std::string block = lines[i] + '\n';
-        for (size_t j = i + 1;
-             j < lines.size() && !lines[j].empty() && indentOf(lines[j]) > indentOf(lines[i]);
-             ++j) {
-            block += lines[j] + '\n';
-        }
-        return block;
+    std::string block;
+    size_t indent = 0;
+    for (const std::string& line : linesOf(report)) {
+        const size_t at = line.find_first_not_of(' ');
+        if (!block.empty() && (line.empty() || at <= indent)) break;
+        if (block.empty() && line.find(needle) == std::string::npos) continue;
+        indent = block.empty() ? at : indent;
+        block += line + '\n';
     }
-    return "";
+    return block;
 }
 
-// The cells of row `line` of the line table (split at runs of two or more spaces).
+// The cells of row `line` of the line table (split at runs of two or more spaces): line, modules,
+// phi, theta, span, after line 0, sweep, selected.
 std::vector<std::string> lineRow(const std::string& report, int line) {
-    const auto lines = linesOf(report);
-    size_t header = 0;
-    while (header < lines.size() && lines[header].find("  line  ") != 0) ++header;
-    for (size_t i = header + 1; i < lines.size() && !lines[i].empty(); ++i) {
-        const std::string& text = lines[i];
+    const auto lines = linesOf(report.substr(report.find("\n  line  ") + 1));
+    for (size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
         std::vector<std::string> cells;
-        for (size_t at = text.find_first_not_of(' '); at != std::string::npos;) {
-            const size_t end = text.find("  ", at);
-            cells.push_back(text.substr(at, end - at));
-            at = end == std::string::npos ? end : text.find_first_not_of(' ', end);
+        for (size_t at = lines[i].find_first_not_of(' '); at != std::string::npos;) {
+            const size_t end = lines[i].find("  ", at);
+            cells.push_back(lines[i].substr(at, end - at));
+            at = end == std::string::npos ? end : lines[i].find_first_not_of(' ', end);
         }
         if (!cells.empty() && cells[0] == std::to_string(line)) return cells;
     }
     return {};
 }
-
-// Row cells: line, modules, phi, theta, span, after line 0, sweep, selected.
-enum Column {
-    lineColumn,
-    modulesColumn,
-    phiColumn,
-    thetaColumn,
-    spanColumn,
-    afterColumn,
-    sweepColumn,
-    selectedColumn
-};
+enum Column { modulesColumn = 1, phiColumn, thetaColumn, spanColumn, selectedColumn = 7 };
 
 // A module of `lines` x `beams` x `echoes` whose per-line arrays the test sets: line l starts at
 // `start` + 10 l, lasts `sweep`, has phi `phiDeg[l]` and the theta range thetaDeg.
