@@ -6,8 +6,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <string>
-#include <vector>
 
 #include "app/pipeline.h"
 #include "generators/compact_frame_builder.h"

@@ -9,13 +9,10 @@
 #include "app/command_line.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <climits>
 #include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/files.h"
 #include "support/process.h"

@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 

@@ -3,13 +3,9 @@
 #include "app/describe.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "app/pipeline.h"
 #include "format/compact_wire.h"

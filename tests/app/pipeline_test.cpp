@@ -8,7 +8,6 @@
 #include <fstream>
 #include <ostream>
 #include <streambuf>
-#include <string>
 
 #include "format/compact_frame_magic.h"
 #include "support/files.h"

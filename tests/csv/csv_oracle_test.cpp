@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "csv/compact_csv.h"
 #include "format/frame_view.h"

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "support/runs.h"
 #include "support/udp.h"

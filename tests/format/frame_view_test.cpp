@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "generators/compact_frame_builder.h"
 #include "oracle/tree_oracle.h"

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <tuple>
-#include <vector>
 
 namespace {
 

@@ -8,7 +8,6 @@
 
 #include <optional>
 #include <stdexcept>
-#include <string>
 
 #include "format/compact_wire.h"
 #include "format/frame_view.h"

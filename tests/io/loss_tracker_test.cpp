@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 namespace {
 
 constexpr uint32_t addressA = 0xC0A80001;  // 192.168.0.1

@@ -4,7 +4,6 @@
 #include "io/pcap_reader.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
 

@@ -4,7 +4,6 @@
 #include "io/status.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>

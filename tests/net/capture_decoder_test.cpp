@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "generators/pcap_writer.h"
 
 namespace compact {

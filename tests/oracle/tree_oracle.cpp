@@ -12,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <vector>
 
 #include "format/compact_frame.h"
 #include "format/compact_frame_magic.h"

@@ -2,10 +2,10 @@
 #include "support/runs.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -54,16 +54,26 @@ std::set<uint64_t> framesIn(const std::string& csv) {
     return frames;
 }
 
-Account accountOf(const std::string& text) {
-    const std::regex line(
-        R"((?:^|\n)Received (\d+) telegrams in [0-9.]+ s: (\d+) lost at the sensor or on the network, )"
-        R"((\d+) dropped by this host, (\d+) counter resets, (\d+) parse errors(?: \(([^)]+)\))?, )"
-        R"((\d+) rows written \([0-9.]+ MiB\)\n)");
-    std::smatch m;
-    EXPECT_TRUE(std::regex_search(text, m, line)) << text;
-    if (m.empty()) return {};
-    const auto number = [&](int i) { return std::stoull(m[i].str()); };
-    return {number(1), number(2), number(3), number(4), number(5), number(7), m[6].str()};
+namespace {
+
+std::optional<std::smatch> lastMatch(const std::string& text, const std::string& pattern) {
+    std::optional<std::smatch> found;
+    const std::regex expression(pattern);
+    for (std::sregex_iterator i(text.begin(), text.end(), expression), end; i != end; ++i)
+        found = *i;
+    return found;
+}
+
+}  // namespace
+
+int64_t figure(const std::string& text, const std::string& label) {
+    const auto match = lastMatch(text, "(\\d+) " + label);
+    return match ? std::stoll((*match)[1].str()) : -1;
+}
+
+std::string reasons(const std::string& text, const std::string& label) {
+    const auto match = lastMatch(text, "\\d+ " + label + "(?: \\(([^)]*)\\))?");
+    return match ? (*match)[1].str() : "";
 }
 
 const std::vector<std::string> describedStream{"-n", "24", "--skip-every", "5", "--bad-every", "6"};

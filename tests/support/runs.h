@@ -35,13 +35,12 @@ std::string numberedFrame(uint64_t n, uint32_t lines = 2, uint32_t beams = 3, ui
 // not end with a whole row or a row's field count differs from its header's.
 std::set<uint64_t> framesIn(const std::string& csv);
 
-// The figures of the summary a live run ends with ("Received N telegrams in ..."), found in
-// `text`; fails the test when there is none.
-struct Account {
-    uint64_t received = 0, lost = 0, dropped = 0, resets = 0, parseErrors = 0, rows = 0;
-    std::string parseErrorKinds;  // the text in parentheses after the parse errors, if any
-};
-Account accountOf(const std::string& text);
+// The number before the last "<number> <label>" in `text`, as in "12 rows written" of a run's
+// summary (which follows any status line); -1 when there is none.
+int64_t figure(const std::string& text, const std::string& label);
+// The text in parentheses after that number and label, as in "3 parse errors (2 wrong magic, 1
+// truncated)"; "" when there is none.
+std::string reasons(const std::string& text, const std::string& label);
 
 // The simulator's options for a stream to describe: 24 frames of the default scan (two
 // rotations) with every 5th telegram counter skipped and a malformed datagram after every 6th
