@@ -11,6 +11,8 @@
 
 #include "generators/compact_frame_builder.h"
 
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace testing_support {
 
 std::unique_ptr<ChildProcess> startReceiver(unsigned short port, std::vector<std::string> arguments,
@@ -28,11 +30,12 @@ std::string simulate(const std::vector<std::string>& arguments) {
     return run.out;
 }
 
-std::string numberedFrame(uint64_t n, uint32_t lines, uint32_t beams, uint32_t echoes) {
-    compact::FrameSpec spec;
-    spec.telegramCounter = n;
-    spec.modules.push_back(compact::makeModule(lines, beams, echoes));
-    spec.modules.back().frameNumber = n;
+std::string numberedFrame(uint64_t n, uint32_t lines, uint32_t beams, uint32_t echoes,
+                          uint32_t senderId) {
+    compact::FrameSpec spec{.telegramCounter = n,
+                            .modules = {compact::makeModule(lines, beams, echoes)}};
+    spec.modules[0].frameNumber = n;
+    spec.modules[0].senderId = senderId;
     return compact::encodeFrame(spec);
 }
 

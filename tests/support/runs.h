@@ -27,9 +27,10 @@ std::unique_ptr<ChildProcess> startReceiver(unsigned short port, std::vector<std
 // its standard output.
 std::string simulate(const std::vector<std::string>& arguments);
 
-// A frame of one module of `lines` x `beams` x `echoes` whose telegram counter and frame number
-// are `n`.
-std::string numberedFrame(uint64_t n, uint32_t lines = 2, uint32_t beams = 3, uint32_t echoes = 1);
+// A frame of one module of `lines` x `beams` x `echoes` from sender `senderId` whose telegram
+// counter and frame number are `n`.
+std::string numberedFrame(uint64_t n, uint32_t lines = 2, uint32_t beams = 3, uint32_t echoes = 1,
+                          uint32_t senderId = 1);
 
 // The frame numbers (second column) of the rows of a CSV text. Fails the test when the text does
 // not end with a whole row or a row's field count differs from its header's.
