@@ -108,7 +108,8 @@ ModuleSpec module(uint32_t lines, uint32_t beams, uint32_t echoes, uint32_t send
 // starting every 500 units, line 1 10 units later, each line 400 long; line 1's phi moves from 3
 // to 3.5 degrees. Sender B (192.168.0.20, sender_id 9): version 3, 1 line x 4 beams x 1 echo,
 // counters 7 and 8, segments 11 then 0 (back), 500 ms apart, lines 300 long.
-void addTwoSenders(StreamDescription& description) {
+TEST(StreamDescription, ReportsEveryFigureOfTwoSendersAndTwoShapes) {
+    StreamDescription description({});
     for (uint64_t i = 0; i < 3; ++i) {
         ModuleSpec m =
             module(2, 3, 2, 7, i, 1000 + 500 * i, 400, {-2.0, i == 2 ? 3.5 : 3.0}, -45, 45);
@@ -126,11 +127,6 @@ void addTwoSenders(StreamDescription& description) {
             compact::encodeFrame({.telegramCounter = 7 + i, .telegramVersion = 3, .modules = {m}}),
             senderB, 5000 * msNs + i * 500 * msNs);
     }
-}
-
-TEST(StreamDescription, ReportsEveryFigureOfTwoSendersAndTwoShapes) {
-    StreamDescription description({});
-    addTwoSenders(description);
     const std::string report = description.report();
     SCOPED_TRACE(report);
 
@@ -189,7 +185,6 @@ TEST(StreamDescription, FollowsTelegramCountersPerSender) {
         uint64_t apartNs = 1000 * msNs;
         std::string rate = "1 telegrams/s";
     } cases[] = {
-        {{1, 2, 3}, "telegram counters 1..3: 0 skipped in 0 gaps, 0 restarts"},
         {{1, 3, 6}, "telegram counters 1..6: 3 skipped in 2 gaps, 0 restarts"},
         {{5, 6, 1, 2}, "telegram counters 1..6: 0 skipped in 0 gaps, 1 restart "},
         {{4, 4, 5},
@@ -243,15 +238,6 @@ TEST(StreamDescription, MarksWhatTheFiltersSelectAsTheWriterDoes) {
          "beams 0..9; echoes 0..2"},
         {"one beam, one echo", {.beam = {5, 5}, .line = {2, 2}, .echo = {0, 0}},
          "--line 2 --beam 5 --echo 0", 2, 2, "beams 5; echoes 0"},
-        // 0 lies 1 degree from lines 7 and 8; the first within the tolerance wins.
-        {"single phi", {.phi = {radians(0)}, .phiTolerance = radians(1)},
-         "--phi 0 --phi-tolerance 1", 7, 7, all},
-        {"phi range", {.phi = {radians(-5), radians(5)}}, "--phi -5:5", 5, 10, all},
-        // Theta 10..20 lies in segment 6 (0..30): beams 10 / 0.125 .. 20 / 0.125.
-        {"phi and theta",
-         {.theta = {radians(10), radians(20)}, .phi = {radians(0)}, .phiTolerance = radians(1)},
-         "--phi 0 --phi-tolerance 1 --theta 10:20", 7, 7,
-         "in 1 of 12 modules: beams 80..160; echoes 0..2"},
         // -10..10 crosses from segment 5 into segment 6: each writes the beams it holds.
         {"theta across two segments", {.theta = {radians(-10), radians(10)}, .line = {7, 7}},
          "--line 7 --theta -10:10", 7, 7,
@@ -374,7 +360,7 @@ TEST(StreamDescription, StaysWithinItsCapsWhateverArrives) {
     // The report grows with the caps, not with the stream.
     const size_t bound = 5 * StreamDescription::maxSenders + StreamDescription::maxShapes +
                          StreamDescription::maxLines + StreamDescription::maxRefusingSources + 30;
-    EXPECT_LE(linesOf(report).size(), bound);
+    EXPECT_LE(static_cast<size_t>(std::count(report.begin(), report.end(), '\n')), bound);
     // Line 0 counts every module, of tracked senders and shapes or not.
     EXPECT_EQ(lineRow(report, 0).at(modulesColumn), std::to_string(senders + 3));
 }
