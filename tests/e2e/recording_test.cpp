@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -19,16 +20,15 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace testing_support;
 
-// One row per frame: line 0 of a 2-line module, beams 0..1, the frame number in column 2.
-std::vector<std::string> oneRowPerFrameTo(const std::string& output) {
-    return {"--line", "0", "--beam", "0:1", "--short-headers", output};
-}
-
 class Recording : public testing::Test {
   protected:
+    // The receiver writing one row per frame (line 0 of a 2-line module, beams 0..1, the frame
+    // number in column 2) to `output`.
     std::unique_ptr<ChildProcess> start(const std::string& output,
-                                        StandardOutput to = StandardOutput::Captured) const {
-        return startReceiver(port, oneRowPerFrameTo(output), to);
+                                        StandardOutput to = StandardOutput::Captured,
+                                        std::vector<std::string> more = {}) const {
+        more.insert(more.end(), {"--line", "0", "--beam", "0:1", "--short-headers", output});
+        return startReceiver(port, more, to);
     }
     // Sends frames first..last-1, `pause` apart, then stops the receiver with SIGINT.
     void sendThenStop(ChildProcess& receiver, uint32_t first, uint32_t last,
@@ -47,30 +47,22 @@ class Recording : public testing::Test {
     const UdpSender sender;
 };
 
-// Reads a pipe in small pieces with a pause after each, as a slow consumer would, until its end.
-class SlowReader {
-  public:
-    SlowReader(int fd, std::chrono::milliseconds firstPause, std::chrono::microseconds pause)
-        : thread([=, this] {
-              std::this_thread::sleep_for(firstPause);
-              char buffer[2048];
-              for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
-                  if (n < 0 && errno == EINTR) continue;
-                  if (n < 0) break;
-                  text.append(buffer, static_cast<size_t>(n));
-                  std::this_thread::sleep_for(pause);
-              }
-          }) {}
-    // The whole text, once the writer has closed the pipe.
-    std::string finish() {
-        thread.join();
+// Reads a pipe to its end in pieces of 2 KiB, after `firstPause` and with `pause` after each, as a
+// slow consumer would.
+std::future<std::string> slowReader(int fd, std::chrono::milliseconds firstPause,
+                                    std::chrono::microseconds pause) {
+    return std::async(std::launch::async, [=] {
+        std::this_thread::sleep_for(firstPause);
+        std::string text;
+        char buffer[2048];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno != EINTR) break;
+            if (n > 0) text.append(buffer, static_cast<size_t>(n));
+            std::this_thread::sleep_for(pause);
+        }
         return text;
-    }
-
-  private:
-    std::string text;
-    std::thread thread;
-};
+    });
+}
 
 // SIGHUP, SIGINT and SIGTERM alike, at random moments of a stream at about the simulator's rate,
 // to a file and to a slow pipe reader: exit 0, whole rows, and every frame sent before the signal
@@ -86,9 +78,8 @@ TEST_F(Recording, StopSignalsAtRandomMomentsLoseNothing) {
             const fs::path file = dir / ("run" + std::to_string(run) + ".csv");
             const auto receiver = start(toFile ? file.string() : "-",
                                         toFile ? StandardOutput::Captured : StandardOutput::Pipe);
-            std::unique_ptr<SlowReader> reader;
-            if (!toFile) reader = std::make_unique<SlowReader>(receiver->outputPipe(), 0ms, 200us);
-
+            std::future<std::string> piped;
+            if (!toFile) piped = slowReader(receiver->outputPipe(), 0ms, 200us);
             std::atomic<uint32_t> sent{0};
             std::atomic<bool> stop{false};
             std::thread stream([&] {
@@ -98,18 +89,18 @@ TEST_F(Recording, StopSignalsAtRandomMomentsLoseNothing) {
                     std::this_thread::sleep_for(4ms);
                 }
             });
-            std::this_thread::sleep_for(std::chrono::milliseconds(random() % 300));
+            std::this_thread::sleep_for(1ms * (random() % 300));
             const uint32_t sentBeforeSignal = sent;
             ASSERT_TRUE(receiver->sendSignal(signal));
             stop = true;
             stream.join();
             ASSERT_EQ(receiver->wait(deadline), exitedWith0) << receiver->err();
-            const std::set<uint64_t> rows = framesIn(toFile ? readFile(file) : reader->finish());
+            const std::set<uint64_t> rows = framesIn(toFile ? readFile(file) : piped.get());
             for (uint32_t n = 0; n < sentBeforeSignal; ++n)
                 ASSERT_TRUE(rows.count(n)) << "frame " << n << " of " << sentBeforeSignal;
-            // No message but, with the rows on standard output, the account of the run.
+            // No message but, with the rows on standard output, the summary of the run.
             const std::string messages = receiver->err();
-            EXPECT_EQ(messages.rfind("Received ", 0), toFile ? std::string::npos : 0u) << messages;
+            EXPECT_EQ(messages.starts_with("Received "), !toFile) << messages;
             EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), toFile ? 0 : 1);
         }
     }
@@ -121,8 +112,7 @@ TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRows) {
     const std::string large = numberedFrame(1, 16, 240, 3);  // about 58 KB, rows of every column
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        const fs::path file = dir / "killed.csv";
-        const auto receiver = startReceiver(port, {file.string()});
+        const auto receiver = startReceiver(port, {(dir / "killed.csv").string()});
         const auto killAt = std::chrono::steady_clock::now() + 1ms * (random() % 1500);
         while (std::chrono::steady_clock::now() < killAt) {
             sender.send(port, large);
@@ -130,82 +120,60 @@ TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRows) {
         }
         ASSERT_TRUE(receiver->sendSignal(SIGKILL));
         receiver->wait(deadline);
-        framesIn(readFile(file));
+        framesIn(readFile(dir / "killed.csv"));
     }
 }
 
-// A row reaches the file within a second and a half while the run goes on, not at exit.
-TEST_F(Recording, RowReachesTheFileWhileTheRunGoesOn) {
+// With standard output closed, neither the socket nor the output may take descriptor 1: nothing
+// goes back to the sender. A row reaches the file within a second and a half while the run goes
+// on, not at exit; frames queued in the kernel while the receiver is stopped are all written after
+// a stop signal.
+TEST_F(Recording, RowsReachTheFileLiveAndAtStopWithStandardOutputClosed) {
     const fs::path file = dir / "live.csv";
-    const auto receiver = start(file.string());
-    sender.send(port, numberedFrame(5));
-    eventually([&] { return framesIn(readFile(file)).count(5) != 0; }, 1500ms);
-    EXPECT_EQ(framesIn(readFile(file)), std::set<uint64_t>{5});
-    sendThenStop(*receiver, 0, 0);
+    const auto receiver = start(file.string(), StandardOutput::Closed, {"-a", "127.0.0.1"});
+    sender.send(port, numberedFrame(1000));
+    eventually([&] { return framesIn(readFile(file)).count(1000) != 0; }, 1500ms);
+    EXPECT_EQ(framesIn(readFile(file)), std::set<uint64_t>{1000});
+    ASSERT_TRUE(receiver->sendSignal(SIGSTOP));
+    for (uint32_t n = 0; n < 300; ++n) sender.send(port, numberedFrame(n));
+    ASSERT_TRUE(receiver->sendSignal(SIGINT));
+    ASSERT_TRUE(receiver->sendSignal(SIGCONT));
+    ASSERT_EQ(receiver->wait(deadline), exitedWith0) << receiver->err();
+    EXPECT_EQ(framesIn(readFile(file)).size(), 301u);
+    EXPECT_FALSE(sender.receivedAny()) << "the receiver sent something back";
+
+    const auto toStdout = start("-", StandardOutput::Closed, {"-a", "127.0.0.1"});
+    sendThenStop(*toStdout, 0, 20);
+    EXPECT_FALSE(sender.receivedAny()) << "the receiver sent something back";
 }
 
 // The reader of the CSV pauses for 2 s with a 208 KiB socket buffer (about three frames) while
 // the simulator sends 240 frames/s: the queue holds them, none is lost.
 TEST_F(Recording, SlowReaderStallsWithoutLoss) {
     const auto receiver = startReceiver(port, {"-B", "208", "-"}, StandardOutput::Pipe);
-    SlowReader reader(receiver->outputPipe(), 2000ms, 0us);
+    auto piped = slowReader(receiver->outputPipe(), 2000ms, 0us);
     simulate({"--port", std::to_string(port), "--rate", "240", "-n", "720"});
     std::this_thread::sleep_for(500ms);
     receiver->sendSignal(SIGINT);
-    const std::string csv = reader.finish();
+    const std::string csv = piped.get();
     ASSERT_EQ(receiver->wait(deadline), exitedWith0) << receiver->err();
     // Every frame of the simulator is one module of 16 lines, one row each.
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n') - 1, 720 * 16);
     for (const auto& socket : udpSocketsOnPort(port)) EXPECT_EQ(socket.drops, 0u);
 }
 
-// Frames queued in the kernel while the receiver is stopped are all written after a stop signal.
-TEST_F(Recording, StopWritesEveryFrameTheKernelHolds) {
-    const fs::path file = dir / "queued.csv";
-    const auto receiver = start(file.string());
-    ASSERT_TRUE(receiver->sendSignal(SIGSTOP));
-    for (uint32_t n = 0; n < 300; ++n) sender.send(port, numberedFrame(n));
-    ASSERT_TRUE(receiver->sendSignal(SIGINT));
-    ASSERT_TRUE(receiver->sendSignal(SIGCONT));
-    ASSERT_EQ(receiver->wait(deadline), exitedWith0) << receiver->err();
-    EXPECT_EQ(framesIn(readFile(file)).size(), 300u);
-}
-
-// With standard output closed, neither the socket nor the output may take descriptor 1: nothing
-// goes back to the sender, and the rows still reach the file.
-TEST_F(Recording, ClosedStandardOutputNeverReachesTheSender) {
-    for (const std::string& output : {(dir / "closed.csv").string(), std::string("-")}) {
-        SCOPED_TRACE(output);
-        auto arguments = oneRowPerFrameTo(output);
-        arguments.insert(arguments.begin(), {"-a", "127.0.0.1"});
-        const auto receiver = startReceiver(port, arguments, StandardOutput::Closed);
-        sendThenStop(*receiver, 0, 20);
-        EXPECT_FALSE(sender.receivedAny()) << "the receiver sent something back";
-        EXPECT_EQ(framesIn(readFile(output)).size(), output == "-" ? 0u : 20u);
-    }
-}
-
-// The status line's reader goes away: the line stops, the recording goes on and ends with 0.
-TEST_F(Recording, SlowStatusLineToAClosedPipeDoesNotStopTheRecording) {
-    const fs::path file = dir / "status.csv";
+// The status line's reader goes away and the output file is removed mid-run: the line stops, the
+// file is created again, header first, with the later rows; the recording goes on and ends with 0.
+TEST_F(Recording, SlowStatusLineGoneAndOutputRemovedDoNotStopTheRecording) {
+    const fs::path file = dir / "removed.csv";
     const auto receiver = start(file.string(), StandardOutput::Pipe);
     receiver->closeOutputPipe();
-    sendThenStop(*receiver, 0, 140, 50ms);  // 7 s: past the first status line at 5 s
-    EXPECT_EQ(framesIn(readFile(file)).size(), 140u);
-    EXPECT_NE(receiver->err().find("Status line stopped"), std::string::npos) << receiver->err();
-}
-
-// The output file is removed mid-run: a warning, the file created again, header first, and the
-// later rows in it.
-TEST_F(Recording, SlowRemovedOutputIsCreatedAgain) {
-    const fs::path file = dir / "removed.csv";
-    const auto receiver = start(file.string());
     sender.send(port, numberedFrame(0));
     std::this_thread::sleep_for(1500ms);
     fs::remove(file);
-    sendThenStop(*receiver, 1, 80, 100ms);  // 8 s: past the check at 5 s
-    EXPECT_NE(receiver->err().find("was removed or replaced"), std::string::npos)
-        << receiver->err();
+    sendThenStop(*receiver, 1, 80, 100ms);  // 8 s: past the first status line and check at 5 s
+    EXPECT_NE(receiver->err().find("Status line stopped"), std::string::npos) << receiver->err();
+    EXPECT_NE(receiver->err().find("was removed or replaced"), std::string::npos);
     const std::string csv = readFile(file);
     EXPECT_TRUE(csv.starts_with("sender_id,")) << "the new file starts with a header";
     EXPECT_TRUE(framesIn(csv).count(79));
