@@ -134,24 +134,6 @@ TEST(CompactCsvText, AbsentValuesAreEmptyFields) {
     }
 }
 
-// Every value of a row comes from its own beam, line and echo (beam-major measurements), under
-// a header naming those beams and echoes.
-TEST(CompactCsvText, RowValuesComeFromTheSelectedBeamLineAndEcho) {
-    const auto input = module(3, 4, 2);
-    std::string expected =
-        "sender_id,frame_number,segment_counter,line,timestamp_start,"
-        "timestamp_stop,beam[1]_prop,beam[1]_echo[1]_dist,beam[1]_echo[1]_rssi,beam[2]_prop,"
-        "beam[2]_echo[1]_dist,beam[2]_echo[1]_rssi\n1,1,0,1," +
-        std::to_string(input.timestampStart[1]) + "," + std::to_string(input.timestampStop[1]);
-    for (const auto& m : {input.measurements[1 * 3 + 1], input.measurements[2 * 3 + 1]}) {
-        expected += "," + std::to_string(m.properties) + "," + std::to_string(m.echos[1].distance) +
-                    "," + std::to_string(m.echos[1].rssi);
-    }
-    EXPECT_EQ(csvOf({.beam = {1, 2}, .line = {1, 1}, .echo = {1, 1}, .omitAngles = true},
-                    {frameOf({input})}),
-              expected + "\n");
-}
-
 // One line of eight beams without echoes; beam b lies at start + b * (stop - start) / 8.
 ModuleSpec eightBeams(float start, float stop, uint64_t segment = 0) {
     ModuleSpec line = module(1, 8, 0, segment);

@@ -66,6 +66,12 @@ Simulated simulated(compact::ScanSettings settings, double rate, uint32_t frames
     return sent;
 }
 
+std::vector<uint8_t> payload(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
+    return bytes;
+}
+
 std::vector<std::string> everyLayout() {
     const auto module = [](uint32_t lines, uint32_t beams, uint32_t echoes, uint64_t segment,
                            uint8_t echoFlags, uint8_t beamFlags) {
