@@ -25,6 +25,7 @@ using testing::StrEq;
 using testing::ThrowsMessage;
 using testing_support::exitedWith0;
 using testing_support::runProgram;
+using namespace std::string_literals;
 
 const std::string intForm =
     "expected one integer or two integers separated by a colon, e.g. 3 or 0:6";
@@ -32,40 +33,17 @@ const std::string angleForm =
     "expected one decimal or two decimals separated by a colon, e.g. 26.7 or -35:0.5";
 
 // Texts that are not one number or two numbers around one colon, for both kinds of range.
-const std::vector<std::string> malformedEither = {"",
-                                                  ":",
-                                                  "3:",
-                                                  ":3",
-                                                  " 7",
-                                                  "7 ",
-                                                  "3 :4",
-                                                  "3: 4",
-                                                  "\t3",
-                                                  "3x",
-                                                  "a:b",
-                                                  "5-9",
-                                                  "3:5:7",
-                                                  "3::5",
-                                                  "+-1",
-                                                  "++1",
-                                                  "--1",
-                                                  "0x10",
-                                                  "3,4",
-                                                  "1..2",
-                                                  "3\n",
-                                                  std::string("3\0", 2),
-                                                  std::string("1:2\0", 4)};
+const std::vector<std::string> malformedEither = {
+    "",      ":",    "3:",  ":3",  " 7",  "7 ",   "3 :4", "3: 4", "\t3", "3x",   "a:b",   "5-9",
+    "3:5:7", "3::5", "+-1", "++1", "--1", "0x10", "3,4",  "1..2", "3\n", "3\0"s, "1:2\0"s};
 
 TEST(RangeGrammar, IntegersAcceptsOneOrTwoWholeIntegers) {
-    const std::pair<std::string, std::vector<int>> cases[] = {{"3", {3, 3}},
-                                                              {"0:6", {0, 6}},
-                                                              {"6:0", {0, 6}},
-                                                              {"-2:3", {-2, 3}},
-                                                              {"+4", {4, 4}},
-                                                              {"-5:+2", {-5, 2}},
-                                                              {"007", {7, 7}},
-                                                              {"2147483647", {INT_MAX, INT_MAX}},
-                                                              {"0:-2147483648", {INT_MIN, 0}}};
+    // clang-format off
+    const std::pair<std::string, std::vector<int>> cases[] = {
+        {"3", {3, 3}}, {"0:6", {0, 6}}, {"6:0", {0, 6}}, {"-2:3", {-2, 3}}, {"+4", {4, 4}},
+        {"-5:+2", {-5, 2}}, {"007", {7, 7}}, {"2147483647", {INT_MAX, INT_MAX}},
+        {"0:-2147483648", {INT_MIN, 0}}};
+    // clang-format on
     for (const auto& [text, expected] : cases) EXPECT_EQ(intRange(text), expected) << text;
     std::vector<std::string> refused = malformedEither;
     refused.insert(refused.end(), {"1.9", "1e3", "2147483648", "-2147483649", "1:2147483648",
