@@ -55,7 +55,9 @@ TEST(CompactFrame, WorkedExampleDecodesAndIsWhatTheBuilderWrites) {
     EXPECT_EQ(h->first_module_size(), 79u);
     EXPECT_EQ(d.top.frame()->modules()->size(), 1u);
     const F::metadata_t* md = d.module()->metadata();
-    EXPECT_EQ(md->num_lines() + md->num_beams() + md->num_echos(), 3u);
+    EXPECT_EQ(std::to_string(md->num_lines()) + " x " + std::to_string(md->num_beams()) + " x " +
+                  std::to_string(md->num_echos()),
+              "1 x 1 x 1");
     EXPECT_EQ(md->distance_scaling_factor(), 0.5f);
     EXPECT_EQ(md->next_module_size(), 0u);
     EXPECT_DOUBLE_EQ(md->theta_start_deg(), -44.99999100696669);
@@ -66,15 +68,19 @@ TEST(CompactFrame, WorkedExampleDecodesAndIsWhatTheBuilderWrites) {
     EXPECT_EQ(d.at(0, 0)->theta_rad(), 1.0);
     EXPECT_DOUBLE_EQ(d.at(0, 0)->theta_deg(), 57.29577951309679);
 
-    ModuleSpec module = makeModule(1, 1, 1);
-    module.segmentCounter = 7;
-    module.frameNumber = 100;
-    module.timestampStart = {500};
-    module.timestampStop = {600};
-    module.thetaStart = {-0.785398f};
-    module.thetaStop = {0.785398f};
-    module.distanceScalingFactor = 0.5f;
-    module.measurements = {{{{250, 120}}, 1, 21599}};
+    const ModuleSpec module{.segmentCounter = 7,
+                            .frameNumber = 100,
+                            .senderId = 1,
+                            .numLines = 1,
+                            .numBeams = 1,
+                            .numEchos = 1,
+                            .timestampStart = {500},
+                            .timestampStop = {600},
+                            .phi = {0},
+                            .thetaStart = {-0.785398f},
+                            .thetaStop = {0.785398f},
+                            .distanceScalingFactor = 0.5f,
+                            .measurements = {{{{250, 120}}, 1, 21599}}};
     EXPECT_EQ(encodeFrame({.telegramCounter = 5, .modules = {module}}), bytes);
 }
 
