@@ -1,14 +1,21 @@
 // Tests of the CSV writer: header and row text (the worked example's against the golden rows in
-// tests/data), line/beam/echo selection, header changes, an output that cannot be opened.
+// tests/data), the float text, line/beam/echo selection, header changes, an output that cannot be
+// opened; and the writer against the tree-walking stream writer it replaced: byte-identical text
+// for frames of every layout under every kind of filter, header changes across frames included,
+// and rows longer than the writer's buffer.
 #include "csv/compact_csv.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
+#include <sstream>
 #include <tuple>
 
+#include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
+#include "oracle/tree_oracle.h"
 #include "support/files.h"
 #include "support/frames.h"
 
@@ -72,21 +79,43 @@ TEST(CompactCsvText, WorkedExampleInBothStyles) {
               goldenFile("worked_example_short.csv"));
 }
 
-// Floats are widened to double and written as "%g": 6 significant digits.
-TEST(CompactCsvText, NumbersUseTheDefaultStreamFormatting) {
-    auto input = module(10, 1, 1, UINT64_MAX);
+// Counters in full; angles are floats widened to double and written as printf's "%g", also at
+// the values where %g changes its form.
+TEST(CompactCsvText, NumbersAsPrintfWritesThem) {
+    using limits = std::numeric_limits<float>;
+    const std::vector<float> values{0.0f,
+                                    -0.0f,
+                                    1e-4f,
+                                    9.99999e-5f,
+                                    1e-5f,
+                                    123456.0f,
+                                    999999.0f,
+                                    999999.5f,
+                                    1000000.0f,
+                                    1234567.0f,
+                                    0.000123456f,
+                                    1.5707964f,
+                                    -0.0872665f,
+                                    limits::min(),
+                                    limits::denorm_min(),
+                                    limits::max(),
+                                    -limits::max(),
+                                    limits::infinity(),
+                                    -limits::infinity(),
+                                    limits::quiet_NaN(),
+                                    -limits::quiet_NaN()};
+    auto input = module(static_cast<uint32_t>(values.size()), 0, 0, UINT64_MAX);
     input.senderId = UINT32_MAX;
-    input.phi = {1.5707964f, -0.0872665f, 0.0f,          -0.0f, 1e-05f,
-                 123456.7f,  1234567.0f,  3.4028235e38f, NAN,   -NAN};
-    std::string phis;
-    for (const auto& row : split(csvOf({}, {frameOf({input})}), '\n')) {
-        const auto fields = split(row, ',');
-        if (fields.size() < 7 || fields[0] == "sender_id") continue;
-        EXPECT_EQ(fields[0], "4294967295");
-        EXPECT_EQ(fields[2], "18446744073709551615");
-        phis += fields[6] + " ";
+    input.phi = values;
+    const auto rows = split(csvOf({}, {frameOf({input})}), '\n');
+    ASSERT_EQ(rows.size(), values.size() + 2);
+    for (size_t i = 0; i < values.size(); ++i) {
+        const auto fields = split(rows[i + 1], ',');
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%g", static_cast<double>(values[i]));
+        EXPECT_EQ(fields.at(6), expected) << "float bits " << std::bit_cast<uint32_t>(values[i]);
+        EXPECT_EQ(fields[0] + " " + fields[2], "4294967295 18446744073709551615");
     }
-    EXPECT_EQ(phis, "1.5708 -0.0872665 0 -0 1e-05 123457 1.23457e+06 3.40282e+38 nan -nan ");
 }
 
 // Values the frame does not carry are empty fields; the byte as received otherwise.
@@ -105,26 +134,16 @@ TEST(CompactCsvText, AbsentValuesAreEmptyFields) {
     }
 }
 
-// Every value of a row comes from its own beam, line and echo (beam-major measurements), under
-// a header naming those beams and echoes.
-TEST(CompactCsvText, RowValuesComeFromTheSelectedBeamLineAndEcho) {
-    const auto input = module(3, 4, 2);
-    std::string expected =
-        "sender_id,frame_number,segment_counter,line,timestamp_start,"
-        "timestamp_stop,beam[1]_prop,beam[1]_echo[1]_dist,beam[1]_echo[1]_rssi,beam[2]_prop,"
-        "beam[2]_echo[1]_dist,beam[2]_echo[1]_rssi\n1,1,0,1," +
-        std::to_string(input.timestampStart[1]) + "," + std::to_string(input.timestampStop[1]);
-    for (const auto& m : {input.measurements[1 * 3 + 1], input.measurements[2 * 3 + 1]}) {
-        expected += "," + std::to_string(m.properties) + "," + std::to_string(m.echos[1].distance) +
-                    "," + std::to_string(m.echos[1].rssi);
-    }
-    EXPECT_EQ(csvOf({.beam = {1, 2}, .line = {1, 1}, .echo = {1, 1}, .omitAngles = true},
-                    {frameOf({input})}),
-              expected + "\n");
+// One line of eight beams without echoes; beam b lies at start + b * (stop - start) / 8.
+ModuleSpec eightBeams(float start, float stop, uint64_t segment = 0) {
+    ModuleSpec line = module(1, 8, 0, segment);
+    std::tie(line.thetaStart, line.thetaStop) = std::tuple(std::vector{start}, std::vector{stop});
+    return line;
 }
 
-// Every filter alone; two lines of four beams for theta: line 0 spans 0..1 (step 0.25), line 1
-// by default 0..2 (step 0.5).
+// Every filter alone. Theta: two lines of four beams, line 0 over 0..1 (step 0.25) and line 1 by
+// default over 0..2 (step 0.5); a rising line of eight beams at -1 + 0.25 b and a falling one at
+// 1 - 0.25 b; a range keeps the beams of a line it overlaps, one angle picks the nearest beam.
 TEST(CompactCsvSelection, WritesTheSelectedLinesBeamsAndEchoes) {
     ModuleSpec phis = module(6, 1, 1);
     phis.phi = {0.0f, 0.3f, 0.9f, 0.0f, 0.35f, NAN};
@@ -133,6 +152,7 @@ TEST(CompactCsvSelection, WritesTheSelectedLinesBeamsAndEchoes) {
         std::tie(input.thetaStart, input.thetaStop) = std::tie(start, stop);
         return input;
     };
+    const ModuleSpec rising = eightBeams(-1.0f, 1.0f), falling = eightBeams(1.0f, -1.0f);
     using Case = std::tuple<CompactCSV::Options, std::vector<ModuleSpec>, const char*>;
     const Case cases[] = {
         {{}, {module(2, 3, 2), module(1, 1, 1)}, "b0-2e0-1 0:0 0:1 b0-0e0-0 0:0"},
@@ -146,7 +166,7 @@ TEST(CompactCsvSelection, WritesTheSelectedLinesBeamsAndEchoes) {
         {{.beam = {2, 9}}, {module(1, 4, 1)}, "b2-3e0-0 0:0"},
         {{.beam = {5, 6}}, {module(1, 4, 1), module(1, 5, 2)}, "b-e- 0:0 0:0"},  // one header
         {{.echo = {1, 5}}, {module(1, 2, 3)}, "b0-1e1-2 0:0"},
-        {{.echo = {3, 4}}, {module(1, 2, 3)}, "b0-1e- 0:0"},
+        {{.echo = {3, 4}}, {module(1, 2, 3), module(1, 2, 1)}, "b0-1e- 0:0 0:0"},  // one header
         {{}, {module(1, 2, 0)}, "b0-1e- 0:0"},
         {{}, {module(2, 0, 1)}, "b-e- 0:0 0:1"},
         {{.phi = {0.45f}, .phiTolerance = 0.3f}, {phis}, "b0-0e0-0 0:1"},  // not the nearest, 4
@@ -159,17 +179,36 @@ TEST(CompactCsvSelection, WritesTheSelectedLinesBeamsAndEchoes) {
         // On line 0, -0.5 rounds to beam -1, and 4 is one beyond the last beam.
         {{.theta = {-0.125f}}, {theta({0, 0}, {1, 2})}, "b0-0e0-0 0:1"},
         {{.theta = {1.0f}}, {theta({0, 0}, {1, 2})}, "b2-2e0-0 0:1"},
-        {{.theta = {0.25f, 0.5f}}, {theta({0, 0}, {1, 2})}, "b1-2e0-0 0:0 b1-1e0-0 0:1"},
         {{.theta = {0.25f, 1.0f}}, {theta({0, 0}, {1, 2})}, "b1-3e0-0 0:0 b1-2e0-0 0:1"},
         // A zero and an infinite step on line 0.
         {{.theta = {0.3f}}, {theta({0.3f, 0}, {0.3f, 2})}, "b1-1e0-0 0:1"},
         {{.theta = {0.3f}}, {theta({0, 0}, {INFINITY, 2})}, "b1-1e0-0 0:1"},
-        // Theta falling along line 0: the two indices are ordered.
-        {{.theta = {0.25f, 0.75f}}, {theta({1, 0}, {0, 2})}, "b1-3e0-0 0:0 b1-2e0-0 0:1"},
+        {{.theta = {-0.5f, 0.25f}}, {rising}, "b2-5e- 0:0"},
+        {{.theta = {-3.0f, -0.5f}}, {rising}, "b0-2e- 0:0"},
+        {{.theta = {0.5f, 5.0f}}, {rising}, "b6-7e- 0:0"},
+        // Rounding first: -0.4 of a step rounds to beam 0, -0.5 (away from zero) to beam -1.
+        {{.theta = {-3.0f, -1.1f}}, {rising}, "b0-0e- 0:0"},
+        {{.theta = {-3.0f, -1.125f}}, {rising}, ""},
+        {{.theta = {0.85f, 2.0f}}, {rising}, "b7-7e- 0:0"},
+        {{.theta = {0.9f, 2.0f}}, {rising}, ""},
+        {{.theta = {-1.1f}}, {rising}, "b0-0e- 0:0"},
+        {{.theta = {-1.2f}}, {rising}, ""},
+        // Theta falling along the line: the two indices are ordered.
+        {{.theta = {-0.5f, 0.25f}}, {falling}, "b3-6e- 0:0"},
+        {{.theta = {-3.0f, 0.5f}}, {falling}, "b2-7e- 0:0"},
+        {{.theta = {0.5f}}, {falling}, "b2-2e- 0:0"},
+        // Two modules meeting at theta 0: a range around the boundary gives each its part.
+        {{.theta = {-0.5f, 0.5f}},
+         {eightBeams(-2.0f, 0.0f, 0), eightBeams(0.0f, 2.0f, 1)},
+         "b6-7e- 0:0 b0-2e- 1:0"},
+        {{.theta = {-0.5f, -0.25f}},
+         {eightBeams(-2.0f, 0.0f, 0), eightBeams(0.0f, 2.0f, 1)},
+         "b6-7e- 0:0"},
     };
-    for (auto [options, modules, expected] : cases) {
+    for (const auto& c : cases) {
+        auto [options, modules, expected] = c;
         options.shortHeaders = options.omitAngles = true;
-        EXPECT_EQ(summary(csvOf(options, {frameOf(modules)})), expected);
+        EXPECT_EQ(summary(csvOf(options, {frameOf(modules)})), expected) << "case " << &c - cases;
     }
 }
 
@@ -183,6 +222,52 @@ TEST(CompactCsvHeaders, RepeatedOnlyWhenTheColumnsChange) {
 TEST(CompactCsvOutputDeathTest, UnopenableFileEndsTheProcess) {
     EXPECT_EXIT(CompactCSV({.csvFile = "/"}), testing::ExitedWithCode(1),
                 "^Failed to open file for writing: /: Is a directory\n$");
+}
+
+constexpr float degree = 0.017453292519943295f;
+
+// Both writers over the same datagrams; the test fails at the first differing datagram.
+void expectSameCsv(const CompactCSV::Options& options, const std::vector<std::string>& datagrams) {
+    std::ostringstream treeText, viewText;
+    oracle::TreeCsv tree(options, treeText);
+    CompactCSV writer(options, viewText);
+    for (const std::string& bytes : datagrams) {
+        compact::FrameView view;
+        ASSERT_EQ(tree.process(bytes), view.parse(bytes.data(), bytes.size()));
+        writer.process(view);
+    }
+    ASSERT_TRUE(writer.finish());
+    EXPECT_EQ(viewText.str(), treeText.str());
+}
+
+TEST(CsvAgainstTree, WritesTheSameBytesUnderEveryFilter) {
+    const std::pair<const char*, CompactCSV::Options> filters[] = {
+        {"everything", {}},
+        {"short headers without angles", {.shortHeaders = true, .omitAngles = true}},
+        {"segments", {.segment = {3, 8}}},
+        {"beams and echoes beyond the frame", {.beam = {-3, 4}, .echo = {1, 9}}},
+        {"empty ranges", {.beam = {9, 12}, .echo = {5, 6}}},
+        {"lines", {.line = {1, 2}}},
+        {"lines beyond the frame", {.line = {-5, 40}}},
+        {"single phi", {.phi = {0.75f * degree}, .phiTolerance = 1.0f * degree}},
+        {"phi interval", {.phi = {-1.0f * degree, 2.0f * degree}}},
+        {"theta on one line", {.theta = {-20 * degree, 30 * degree}, .line = {1, 1}}},
+        {"theta, one phi",
+         {.theta = {10 * degree}, .phi = {0.75f * degree}, .phiTolerance = degree}},
+        {"theta falling along the line", {.theta = {30 * degree, -20 * degree}, .line = {0, 0}}},
+    };
+    const std::vector<std::string> frames = testing_support::everyLayout();
+    for (const auto& [name, options] : filters) {
+        SCOPED_TRACE(name);
+        expectSameCsv(options, frames);
+    }
+}
+
+// Rows longer than the writer's buffer leave it in pieces and must still come out whole.
+TEST(CsvAgainstTree, RowsLongerThanTheBuffer) {
+    const std::string bytes = compact::encodeFrame({.modules = {compact::makeModule(2, 4000, 3)}});
+    expectSameCsv({}, {bytes, bytes});
+    expectSameCsv({.shortHeaders = true}, {bytes});
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #include "csv/compact_csv.h"

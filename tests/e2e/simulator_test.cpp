@@ -4,24 +4,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <string>
-#include <vector>
 
-#include "support/process.h"
+#include "support/runs.h"
 #include "support/udp.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::ExitStatus;
-
-constexpr ExitStatus exitedWith1{1, 0};
-constexpr auto deadline = std::chrono::seconds(30);
+using namespace testing_support;
 
 TEST(Simulator, RefusesOptionsAndFailedSetUpWithOneMessageAndStatus1) {
-    const std::string port = std::to_string(testing_support::freeUdpPort());
+    const std::string port = std::to_string(freeUdpPort());
     const fs::path capture = fs::temp_directory_path() /
                              ("compact_sim_missing_" + std::to_string(getpid())) / "scan.pcap";
     const struct {
@@ -42,10 +36,8 @@ TEST(Simulator, RefusesOptionsAndFailedSetUpWithOneMessageAndStatus1) {
         {{"--pcap-out", capture.string(), "-n", "1"}, capture.string()},
     };
     for (const auto& c : cases) {
-        std::string command;
-        for (const auto& argument : c.arguments) command += " " + argument;
-        SCOPED_TRACE("compact_sim" + command);
-        const auto run = testing_support::runProgram(COMPACT_SIM_EXE, c.arguments, deadline);
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        const auto run = runProgram(COMPACT_SIM_EXE, c.arguments, deadline);
         EXPECT_EQ(run.status, exitedWith1);
         EXPECT_EQ(run.out, "") << "nothing sent or written, no summary";
         EXPECT_EQ(run.err.rfind(c.messageStart, 0), 0u) << run.err;

@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 namespace {
 
 constexpr uint32_t addressA = 0xC0A80001;  // 192.168.0.1
@@ -35,7 +31,6 @@ TEST(LossTracker, CountsLossRepeatsAndResetsOfOneSender) {
         std::vector<uint64_t> counters;  // in arrival order
         std::string expected;
     };
-    const std::string top = std::to_string(UINT64_MAX);
     const Case cases[] = {
         {"consecutive", {5, 6, 7, 8}, "4 telegrams, 0 lost, 0 resets, 0 repeats, 5..8"},
         {"gaps", {1, 3, 7}, "3 telegrams, 4 lost, 0 resets, 0 repeats, 1..7"},

@@ -4,15 +4,17 @@
 #include "io/pcap_reader.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
 
 #include "generators/pcap_writer.h"
 #include "support/files.h"
+#include "support/frames.h"
 
 namespace compact {
 namespace {
+
+using testing_support::payload;
 
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t sensor = 0x0A000001;                  // 10.0.0.1
@@ -23,13 +25,6 @@ const std::string capturePath =
 const struct RemoveCapture {
     ~RemoveCapture() { std::remove(capturePath.c_str()); }
 } removeCapture;
-
-// Payloads that differ by index.
-Bytes payload(size_t size, uint8_t index) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + index);
-    return bytes;
-}
 
 // A datagram from port 50000 to 10.0.0.2.
 struct Sent {

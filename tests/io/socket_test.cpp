@@ -2,7 +2,6 @@
 // sharing, the receive buffer and set-up failures.
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -1,15 +1,14 @@
-// Tests of the receive statistics and the exact text and timing of the status line.
+// Tests of the exact text and timing of the status line: the figures, the rate since the last
+// line, the line ending on a terminal or not, and the host's drops. The counting of lost telegrams
+// is the loss tracker's: tests/io/loss_tracker_test.cpp.
 #include "io/status.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -20,25 +19,11 @@ const std::string outputFile =
     std::filesystem::temp_directory_path() / ("status_test_" + std::to_string(::getpid()));
 
 // The text print(true, ...) writes `elapsedMs` after the start, with the wall clock at `wall`.
-std::string lineAfter(Status& status, int64_t elapsedMs, std::time_t wall = 0) {
+std::string lineAfter(Status& status, int64_t elapsedMs, std::time_t wall = 0,
+                      bool newline = true) {
     std::ostringstream out;
-    status.print(true, start + std::chrono::milliseconds(elapsedMs), wall, out);
+    status.print(newline, start + std::chrono::milliseconds(elapsedMs), wall, out);
     return out.str();
-}
-
-TEST(Status, CountsOnlyForwardGaps) {
-    const std::pair<std::vector<uint64_t>, uint64_t> cases[] = {
-        {{10, 11, 15}, 3},      // a gap
-        {{1000, 1002}, 1},      // the first counter is the reference, not 0
-        {{5, 5}, 0},            // repeated telegram
-        {{100, 101, 1, 2}, 0},  // sensor restart
-        {{1, 2, 4, 3, 5}, 2},   // late telegram: both gaps count
-    };
-    for (const auto& [counters, lost] : cases) {
-        Status status(outputFile, 5000, start);
-        for (uint64_t counter : counters) status.telegramReceived(counter);
-        EXPECT_EQ(status.lostTelegrams(), lost) << PrintToString(counters);
-    }
 }
 
 TEST(Status, WritesExactLineInLocalTimeWithFileSize) {
@@ -70,6 +55,23 @@ TEST(Status, PrintsOncePerPeriodWithRateSinceLastLine) {
     for (uint64_t counter = 101; counter <= 120; ++counter) status.telegramReceived(counter);
     // 20 telegrams in the 8 s since the last line: 2.5 telegram/s, rounded half away from zero
     EXPECT_THAT(lineAfter(status, 13000), HasSubstr(" 3 telegram/s"));
+}
+
+// On a terminal a line without newline overwrites the previous one; elsewhere each line is a line.
+// Grown host drops add a line of their own, once.
+TEST(Status, EndsLinesAsTheOutputNeedsAndTellsOfHostDrops) {
+    Status status(outputFile, 5000, start);
+    EXPECT_THAT(lineAfter(status, 5000, 0, false), AllOf(StartsWith("\r"), EndsWith(" MiB")));
+    status.setTerminal(false);
+    EXPECT_THAT(lineAfter(status, 10000, 0, false),
+                AllOf(Not(HasSubstr("\r")), EndsWith(" MiB\n")));
+    status.setTerminal(true);
+    status.setHostDrops(7);
+    const std::string drops =
+        " MiB\nReceive buffer overflowed: 7 telegrams dropped by this host so far (writing "
+        "cannot keep up)\n";
+    EXPECT_THAT(lineAfter(status, 15000, 0, false), EndsWith(drops));
+    EXPECT_THAT(lineAfter(status, 20000, 0, false), EndsWith(" MiB"));
 }
 
 }  // namespace

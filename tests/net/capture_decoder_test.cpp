@@ -5,22 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "generators/pcap_writer.h"
+#include "support/frames.h"
 
 namespace compact {
 namespace {
 
+using testing_support::payload;
+
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t sensor = 0x0A000001;  // 10.0.0.1
-
-// Payloads that differ by index.
-Bytes payload(size_t size, uint8_t index) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + index);
-    return bytes;
-}
 
 // The Ethernet records of a datagram from port 50000 to 10.0.0.2, fragmented at an MTU of 1500.
 std::vector<Bytes> records(const Bytes& payload, uint16_t id, uint32_t source = sensor,

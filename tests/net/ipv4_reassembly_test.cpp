@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include "support/frames.h"
 
 namespace compact {
 namespace {
+
+using testing_support::payload;
 
 using Bytes = std::vector<uint8_t>;
 using enum ReassemblyStatus;
@@ -19,12 +21,6 @@ struct Piece {
     bool more;
     uint8_t flip = 0, headerLength = 20;
 };
-
-Bytes payloadBytes(size_t size, uint8_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
-    return bytes;
-}
 
 // A reassembler fed with pieces of test datagrams from 10.0.0.1 to 10.0.0.2, UDP.
 struct Feed {
@@ -67,7 +63,7 @@ TEST(Reassembly, ArrivalOrdersOverlapsAndConflicts) {
         // Twice with one identification and other bytes: once a datagram is complete, its
         // identification may come again (the sender's 16-bit counter wraps).
         for (uint8_t seed : {3, 200}) {
-            const Bytes bytes = payloadBytes(64, seed);
+            const Bytes bytes = payload(64, seed);
             for (size_t i = 0; i + 1 < c.pieces.size(); ++i)
                 EXPECT_EQ(f.add(bytes, 1, c.pieces[i]), Pending) << i;
             ASSERT_EQ(f.add(bytes, 1, c.pieces.back()), c.last);
@@ -81,7 +77,7 @@ TEST(Reassembly, ArrivalOrdersOverlapsAndConflicts) {
         EXPECT_EQ(f.dropped(DropReason::Conflict), uint64_t{spoils});
         EXPECT_EQ(f.r.stats().droppedTotal(), uint64_t{spoils});
         // The next datagram is unharmed.
-        const Bytes other = payloadBytes(64, 9);
+        const Bytes other = payload(64, 9);
         f.add(other, 2, {32, 64, false});
         ASSERT_EQ(f.add(other, 2, {0, 32, true}), Complete);
         EXPECT_EQ(f.out, other);
@@ -89,7 +85,7 @@ TEST(Reassembly, ArrivalOrdersOverlapsAndConflicts) {
 }
 
 TEST(Reassembly, MissingFragmentTimesOutLaterDatagramsIntact) {
-    const Bytes a = payloadBytes(64, 1), b = payloadBytes(64, 2), c = payloadBytes(64, 3);
+    const Bytes a = payload(64, 1), b = payload(64, 2), c = payload(64, 3);
     Feed f;
     f.add(a, 1, {0, 24, true});  // a's middle piece never comes
     f.add(a, 1, {48, 64, false});
@@ -111,7 +107,7 @@ TEST(Reassembly, MissingFragmentTimesOutLaterDatagramsIntact) {
 
 TEST(Reassembly, BoundsOnCountMemoryAndLength) {
     // At most 3 datagrams and 3000 bytes: the oldest datagram goes.
-    const Bytes bytes = payloadBytes(2000, 4);
+    const Bytes bytes = payload(2000, 4);
     Feed f{Ipv4Reassembler({.maxInProgress = 3, .maxHeldBytes = 3000}), {}};
     for (uint16_t id = 0; id < 4; ++id) f.add(bytes, id, {0, 32, true});
     EXPECT_EQ(f.dropped(DropReason::TooManyInProgress), 1u);
@@ -125,7 +121,7 @@ TEST(Reassembly, BoundsOnCountMemoryAndLength) {
 
     // 20 header bytes + 65515 payload bytes is the largest datagram.
     Feed length;
-    const Bytes big = payloadBytes(65536, 8);
+    const Bytes big = payload(65536, 8);
     EXPECT_EQ(length.add(big, 1, {65512, 65515, false}), Pending);
     EXPECT_EQ(length.add(big, 2, {65512, 65516, false}), Dropped);
     // With IP options in the first fragment the same end no longer fits.

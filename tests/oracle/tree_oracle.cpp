@@ -12,7 +12,6 @@
 #include <memory>
 #include <optional>
 #include <sstream>
-#include <vector>
 
 #include "format/compact_frame.h"
 #include "format/compact_frame_magic.h"
@@ -25,68 +24,15 @@ namespace {
 
 using Frame = ravo::compact_frame_t;
 
-const std::vector<uint64_t> noTimestamps;
-const std::vector<float> noAngles;
-const std::vector<std::unique_ptr<Frame::beam_t>> noBeams;
-
-template <typename T>
-const T& orEmpty(const T* vector, const T& empty) {
-    return vector != nullptr ? *vector : empty;
-}
-
-// Vector sizes as int, the index type of the selection; the decoder caps the objects of a
-// datagram far below INT_MAX, so the clamp only guards hand-built trees.
-int sizeAsInt(size_t size) {
-    return static_cast<int>(std::min<size_t>(size, std::numeric_limits<int>::max()));
-}
-
 // An inclusive index range; empty when first > last.
 struct Range {
     int first = 0;
     int last = -1;
     bool empty() const { return first > last; }
-};
-
-struct ModuleView {
-    explicit ModuleView(const Frame::module_t& module)
-        : meta(*module.metadata()),
-          beams(orEmpty(module.beams(), noBeams)),
-          timestampStart(orEmpty(meta.timestamp_start(), noTimestamps)),
-          timestampStop(orEmpty(meta.timestamp_stop(), noTimestamps)),
-          phi(orEmpty(meta.phi(), noAngles)),
-          thetaStart(orEmpty(meta.theta_start(), noAngles)),
-          thetaStop(orEmpty(meta.theta_stop(), noAngles)) {
-        beamCount = sizeAsInt(beams.size());
-        // A line is only written if every per-line array and every beam has an entry for it.
-        size_t lines = std::min({timestampStart.size(), timestampStop.size(), phi.size(),
-                                 thetaStart.size(), thetaStop.size()});
-        for (const auto& beam : beams) {
-            const auto* data = beam ? beam->measurement_data() : nullptr;
-            lines = std::min(lines, data != nullptr ? data->size() : size_t{0});
-        }
-        lineCount = sizeAsInt(lines);
-        // Echoes per beam: those of the first beam in the first line, none if there is no such
-        // measurement. Rows check every other measurement's echoes against this.
-        if (beamCount > 0 && lineCount > 0) {
-            const auto& first = (*beams[0]->measurement_data())[0];
-            if (first && first->echos() != nullptr) echoCount = sizeAsInt(first->echos()->size());
-        }
-    }
-
-    const Frame::metadata_t& meta;
-    const std::vector<std::unique_ptr<Frame::beam_t>>& beams;
-    const std::vector<uint64_t>& timestampStart;
-    const std::vector<uint64_t>& timestampStop;
-    const std::vector<float>& phi;
-    const std::vector<float>& thetaStart;
-    const std::vector<float>& thetaStop;
-    int beamCount = 0;
-    int lineCount = 0;
-    int echoCount = 0;
+    bool operator==(const Range&) const = default;
 };
 
 // Clips a {lo, hi} filter to 0 .. count - 1; an empty filter gives the whole extent.
-template <typename Range>
 Range clipped(const std::vector<int>& filter, int count) {
     if (filter.size() != 2) return Range{0, count - 1};
     return Range{std::max(filter[0], 0), std::min(filter[1], count - 1)};
@@ -107,33 +53,36 @@ std::optional<int> beamAtAngle(float angle, float start, float step, int beamCou
 
 }  // namespace
 
+// Walks the tree of a decoded frame, in which every per-line array has an entry for each line
+// and every beam a measurement in each.
 struct TreeCsv::Writer {
-    Writer(const CompactCSV::Options& settings, std::ostream& target)
-        : options(settings), out(target) {}
-
     const CompactCSV::Options options;
     std::ostream& out;
-    int lastBeamFirst = -1;
-    int lastBeamLast = -1;
-    int lastEchoFirst = -1;
-    int lastEchoLast = -1;
+    Range lastBeams{-1, -1}, lastEchoes{-1, -1};
 
-    void processModule(const ModuleView& module) {
+    void processModule(const Frame::module_t& module) {
+        const Frame::metadata_t& meta = *module.metadata();
         if (options.segment.size() == 2) {
             // Only the low 32 bits count, read as a signed number like the filter values.
             const auto segment =
-                static_cast<int32_t>(static_cast<uint32_t>(module.meta.segment_counter()));
+                static_cast<int32_t>(static_cast<uint32_t>(meta.segment_counter()));
             if (segment < options.segment[0] || segment > options.segment[1]) return;
         }
-
-        const auto beams = clipped<Range>(options.beam, module.beamCount);
-        const auto echoes = clipped<Range>(options.echo, module.echoCount);
+        // The echoes per beam are those of the first beam in the first line, none without one.
+        const int beamCount = static_cast<int>(module.beams()->size());
+        const int lineCount = static_cast<int>(meta.phi()->size());
+        const int echoCount =
+            beamCount > 0 && lineCount > 0
+                ? static_cast<int>(
+                      module.beams()->at(0)->measurement_data()->at(0)->echos()->size())
+                : 0;
+        const Range beams = clipped(options.beam, beamCount);
+        const Range echoes = clipped(options.echo, echoCount);
 
         Range lines;
         if (options.phi.size() == 1) {
-            const float wanted = options.phi[0];
-            for (int line = 0; line < module.lineCount; ++line) {
-                if (std::fabs(wanted - module.phi[line]) <= options.phiTolerance) {
+            for (int line = 0; line < lineCount; ++line) {
+                if (std::fabs(options.phi[0] - meta.phi()->at(line)) <= options.phiTolerance) {
                     lines =
                         Range{line, line};  // the first match wins, even if a later one is nearer
                     break;
@@ -141,125 +90,107 @@ struct TreeCsv::Writer {
             }
         } else if (options.phi.size() == 2) {
             // The contiguous range from the first to the last line inside the interval.
-            for (int line = 0; line < module.lineCount; ++line) {
-                const float phi = module.phi[line];
+            for (int line = 0; line < lineCount; ++line) {
+                const float phi = meta.phi()->at(line);
                 if (options.phi[0] <= phi && phi <= options.phi[1]) {
                     if (lines.empty()) lines.first = line;
                     lines.last = line;
                 }
             }
         } else {
-            lines = clipped<Range>(options.line, module.lineCount);
+            lines = clipped(options.line, lineCount);
         }
 
         for (int line = lines.first; line <= lines.last; ++line) {
             Range rowBeams = beams;
             if (!options.theta.empty()) {
                 // Beam b of the line lies at theta_start + b * step with step = (stop - start) / n.
-                const float start = module.thetaStart[line];
-                const float step =
-                    (module.thetaStop[line] - start) /
-                    static_cast<float>(static_cast<int32_t>(module.meta.num_beams()));
+                const float start = meta.theta_start()->at(line);
+                const float step = (meta.theta_stop()->at(line) - start) /
+                                   static_cast<float>(static_cast<int32_t>(meta.num_beams()));
                 if (step == 0.0f || !std::isfinite(step)) continue;
-                const auto first =
-                    beamAtAngle(options.theta.front(), start, step, module.beamCount);
-                const auto last = beamAtAngle(options.theta.back(), start, step, module.beamCount);
+                const auto first = beamAtAngle(options.theta.front(), start, step, beamCount);
+                const auto last = beamAtAngle(options.theta.back(), start, step, beamCount);
                 if (!first || !last) continue;
                 // Theta falling along the line reverses the indices; the beams between stay wanted.
                 const auto [low, high] = std::minmax(*first, *last);
-                // Segments meet at module boundaries, so a range may reach past the ends of a
-                // line: it keeps the line's beams within it. A range (or one angle) wholly beyond
-                // an end selects nothing of the line.
-                if (high < 0 || low > module.beamCount - 1) continue;
-                rowBeams = Range{std::max(low, 0), std::min(high, module.beamCount - 1)};
+                // A range reaching past the ends of a line keeps the line's beams within it; one
+                // wholly beyond an end selects nothing of the line.
+                if (high < 0 || low > beamCount - 1) continue;
+                rowBeams = Range{std::max(low, 0), std::min(high, beamCount - 1)};
             }
             writeRow(module, line, rowBeams, echoes);
         }
     }
 
-    void writeHeader(int beamFirst, int beamLast, int echoFirst, int echoLast) {
-        std::ostream& o = out;
-        o << "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
-        if (!options.omitAngles) o << ",phi,theta_start,theta_stop";
-        // 64-bit counters: a last index of INT_MAX must not overflow the loop.
-        for (int64_t b = beamFirst; b <= beamLast; ++b) {
-            if (options.shortHeaders) {
-                o << ",B" << b << 'P';
-            } else {
-                o << ",beam[" << b << "]_prop";
-            }
-            for (int64_t e = echoFirst; e <= echoLast; ++e) {
-                if (options.shortHeaders) {
-                    o << ",B" << b << 'E' << e << "D,B" << b << 'E' << e << 'R';
-                } else {
-                    o << ",beam[" << b << "]_echo[" << e << "]_dist,beam[" << b << "]_echo[" << e
-                      << "]_rssi";
-                }
-            }
-        }
-        o << '\n';
-    }
-
-    void writeRow(const ModuleView& module, int line, Range beams, Range echoes) {
+    void writeRow(const Frame::module_t& module, int line, Range beams, Range echoes) {
         // Empty ranges all give the same columns; one canonical form keeps equal headers from being
         // repeated.
         if (beams.empty()) beams = Range{};
         if (beams.empty() || echoes.empty()) echoes = Range{};
-        if (beams.first != lastBeamFirst || beams.last != lastBeamLast ||
-            echoes.first != lastEchoFirst || echoes.last != lastEchoLast) {
-            writeHeader(beams.first, beams.last, echoes.first, echoes.last);
-            lastBeamFirst = beams.first;
-            lastBeamLast = beams.last;
-            lastEchoFirst = echoes.first;
-            lastEchoLast = echoes.last;
+        if (beams != lastBeams || echoes != lastEchoes) {
+            out << "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
+            if (!options.omitAngles) out << ",phi,theta_start,theta_stop";
+            // 64-bit counters: a last index of INT_MAX must not overflow the loop.
+            for (int64_t b = beams.first; b <= beams.last; ++b) {
+                if (options.shortHeaders)
+                    out << ",B" << b << 'P';
+                else
+                    out << ",beam[" << b << "]_prop";
+                for (int64_t e = echoes.first; e <= echoes.last; ++e) {
+                    if (options.shortHeaders)
+                        out << ",B" << b << 'E' << e << "D,B" << b << 'E' << e << 'R';
+                    else
+                        out << ",beam[" << b << "]_echo[" << e << "]_dist,beam[" << b << "]_echo["
+                            << e << "]_rssi";
+                }
+            }
+            out << '\n';
+            lastBeams = beams;
+            lastEchoes = echoes;
         }
 
-        std::ostream& o = out;
-        const auto& meta = module.meta;
-        o << meta.sender_id() << ',' << meta.frame_number() << ',' << meta.segment_counter() << ','
-          << line << ',' << module.timestampStart[line] << ',' << module.timestampStop[line];
+        const Frame::metadata_t& meta = *module.metadata();
+        out << meta.sender_id() << ',' << meta.frame_number() << ',' << meta.segment_counter()
+            << ',' << line << ',' << meta.timestamp_start()->at(line) << ','
+            << meta.timestamp_stop()->at(line);
         if (!options.omitAngles) {
-            o << ',' << static_cast<double>(module.phi[line]) << ','
-              << static_cast<double>(module.thetaStart[line]) << ','
-              << static_cast<double>(module.thetaStop[line]);
+            out << ',' << static_cast<double>(meta.phi()->at(line)) << ','
+                << static_cast<double>(meta.theta_start()->at(line)) << ','
+                << static_cast<double>(meta.theta_stop()->at(line));
         }
         // A value the frame does not carry is an empty field: the column stays, no number is made
         // up.
         for (int b = beams.first; b <= beams.last; ++b) {
-            const auto& measurement = (*module.beams[b]->measurement_data())[line];
-            const auto* properties = measurement ? measurement->beam_properties() : nullptr;
-            o << ',';
-            if (properties != nullptr)
-                o << properties->upper_bits() * 2 + (properties->bit_0() ? 1 : 0);
-            const auto* echoList = measurement ? measurement->echos() : nullptr;
-            const int present = echoList != nullptr ? sizeAsInt(echoList->size()) : 0;
+            const auto& measurement = *module.beams()->at(b)->measurement_data()->at(line);
+            const auto* properties = measurement.beam_properties();
+            out << ',';
+            if (properties != nullptr) out << properties->upper_bits() * 2 + properties->bit_0();
             for (int e = echoes.first; e <= echoes.last; ++e) {
-                const Frame::echo_t* echo = e < present ? (*echoList)[e].get() : nullptr;
-                o << ',';
-                if (echo != nullptr && !echo->_is_null_distance_raw()) o << echo->distance_raw();
-                o << ',';
-                if (echo != nullptr && !echo->_is_null_rssi()) o << echo->rssi();
+                const Frame::echo_t& echo = *measurement.echos()->at(e);
+                out << ',';
+                if (!echo._is_null_distance_raw()) out << echo.distance_raw();
+                out << ',';
+                if (!echo._is_null_rssi()) out << echo.rssi();
             }
         }
-        o << '\n';
+        out << '\n';
     }
 };
 
 TreeCsv::TreeCsv(const CompactCSV::Options& options, std::ostream& out)
-    : writer(new Writer(options, out)) {}
+    : writer(new Writer{options, out}) {}
 
 TreeCsv::~TreeCsv() { delete writer; }
 
 bool TreeCsv::process(std::string_view datagram) {
-    std::unique_ptr<ravo::compact_frame_magic_t> frame;
     kaitai::kstream io{std::string(datagram)};
     try {
-        frame = std::make_unique<ravo::compact_frame_magic_t>(&io);
+        const ravo::compact_frame_magic_t frame(&io);
+        if (const auto* modules = frame.frame()->modules())
+            for (const auto& module : *modules) writer->processModule(*module);
     } catch (const std::exception&) {
         return false;
-    }
-    if (const auto* modules = frame->frame()->modules()) {
-        for (const auto& module : *modules) writer->processModule(ModuleView(*module));
     }
     return true;
 }
@@ -268,16 +199,10 @@ namespace {
 
 std::string refusalClass(const compact::FrameError& error) {
     using Kind = compact::FrameError::Kind;
-    switch (error.kind) {
-        case Kind::WrongMagic:
-            return "not_equal";
-        case Kind::VersionBelow:
-            return "less_than";
-        case Kind::VersionAbove:
-            return "greater_than";
-        default:
-            return "ios_failure";
-    }
+    return error.kind == Kind::WrongMagic     ? "not_equal"
+           : error.kind == Kind::VersionBelow ? "less_than"
+           : error.kind == Kind::VersionAbove ? "greater_than"
+                                              : "ios_failure";
 }
 
 // Collects the first difference between the tree's value and the view's.

@@ -3,14 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <exception>
 #include <sstream>
+#include <tuple>
 
 #include "format/compact_frame.h"
 #include "format/compact_frame_magic.h"
 #include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
+
+// Frame descriptions below name only the fields that differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace testing_support {
 namespace {
@@ -61,6 +64,42 @@ Simulated simulated(compact::ScanSettings settings, double rate, uint32_t frames
     }
     sent.skipped = scan.telegramsSkipped();
     return sent;
+}
+
+std::vector<uint8_t> payload(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 13 + seed);
+    return bytes;
+}
+
+std::vector<std::string> everyLayout() {
+    const auto module = [](uint32_t lines, uint32_t beams, uint32_t echoes, uint64_t segment,
+                           uint8_t echoFlags, uint8_t beamFlags) {
+        ModuleSpec m = compact::makeModule(lines, beams, echoes);
+        std::tie(m.segmentCounter, m.dataContentEchos, m.dataContentBeams) =
+            std::tuple(segment, echoFlags, beamFlags);
+        std::tie(m.distanceScalingFactor, m.metadataByte13, m.metadataByte16) =
+            std::tuple(0.25f, 13, 16);
+        return m;
+    };
+    std::vector<std::string> frames;
+    for (uint32_t version : {3u, 4u}) {
+        for (uint8_t flags = 0; flags < 16; ++flags) {
+            const uint8_t echoFlags = flags & 3, beamFlags = flags >> 2;
+            compact::FrameSpec frame{.telegramCounter = 77, .telegramVersion = version};
+            frame.modules = {
+                module(4, 6, 2, flags, echoFlags, beamFlags),
+                module(1, 2, 3, 0x1'0000'0064 + flags, echoFlags | 0xFC, beamFlags | 0xA8),
+                module(2, 3, 1, 7, 3, 3)};
+            frames.push_back(compact::encodeFrame(frame));
+        }
+        compact::FrameSpec edges{.telegramVersion = version};
+        edges.modules = {module(0, 5, 2, 1, 3, 3), module(2, 0, 2, 2, 3, 3),
+                         module(2, 3, 0, 3, 3, 3)};
+        frames.push_back(compact::encodeFrame(edges));
+        frames.push_back(compact::encodeFrame({.telegramVersion = version}));
+    }
+    return frames;
 }
 
 std::vector<NamedDatagram> hostileDatagrams() {

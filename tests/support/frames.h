@@ -23,6 +23,14 @@ struct Simulated {
 };
 Simulated simulated(compact::ScanSettings settings, double rate, uint32_t frames);
 
+// Payload bytes that differ by `seed`: byte i is i * 13 + seed.
+std::vector<uint8_t> payload(size_t size, uint8_t seed);
+
+// Frames of every layout, their shapes and segment counters changing from frame to frame:
+// telegram versions 3 and 4, every set of presence flags (with reserved bits set in the second
+// module), modules without lines, beams or echoes, and frames without modules.
+std::vector<std::string> everyLayout();
+
 struct NamedDatagram {
     std::string name;
     std::string bytes;

@@ -9,8 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -21,64 +19,33 @@
 extern char** environ;
 
 namespace testing_support {
-namespace {
-
-// How often a wait looks at the child again: short against test deadlines of seconds.
-constexpr std::chrono::milliseconds pollInterval{5};
-
-std::runtime_error systemError(const std::string& what, int error) {
-    return std::runtime_error(what + ":" + std::strerror(error));
-}
-
-int makeMemoryFile(const char* name) {
-    const int fd = memfd_create(name, MFD_CLOEXEC);
-    if (fd < 0) throw systemError("memfd_create", errno);
-    return fd;
-}
-
-ExitStatus decode(int waitStatus) {
-    if (WIFEXITED(waitStatus)) return {WEXITSTATUS(waitStatus), 0};
-    return {-1, WTERMSIG(waitStatus)};
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
                            int standardInput, StandardOutput output) {
     int pipeWriter = -1;
     if (output == StandardOutput::Pipe) {
         int ends[2];
-        if (pipe2(ends, O_CLOEXEC) != 0) throw systemError("pipe", errno);
+        if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         pipeFd_ = ends[0];
-        pipeWriter = ends[1];
-        outFd_ = ends[1];
+        outFd_ = pipeWriter = ends[1];
     } else {
-        outFd_ = makeMemoryFile("child-stdout");
+        outFd_ = memfd_create("child-stdout", MFD_CLOEXEC);
     }
-    try {
-        errFd_ = makeMemoryFile("child-stderr");
-    } catch (...) {
-        close(outFd_);
-        if (pipeFd_ >= 0) close(pipeFd_);
-        throw;
-    }
+    errFd_ = memfd_create("child-stderr", MFD_CLOEXEC);
 
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (standardInput < 0)
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     else
         posix_spawn_file_actions_adddup2(&actions, standardInput, STDIN_FILENO);
-    if (output == StandardOutput::Closed) {
+    if (output == StandardOutput::Closed)
         posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
-    } else {
+    else
         posix_spawn_file_actions_adddup2(&actions, outFd_, STDOUT_FILENO);
-    }
     posix_spawn_file_actions_adddup2(&actions, errFd_, STDERR_FILENO);
     // Default signal actions and an empty mask, whatever the test runner inherited: a shell that
     // starts jobs in the background makes them ignore SIGINT, which the tests send.
@@ -98,59 +65,49 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         close(pipeWriter);
         outFd_ = -1;
     }
-    if (error != 0) {
-        if (outFd_ >= 0) close(outFd_);
-        if (pipeFd_ >= 0) close(pipeFd_);
-        close(errFd_);
-        throw systemError("cannot start " + path, error);
-    }
+    if (error != 0) throw std::runtime_error("cannot start " + path + ": " + std::strerror(error));
 }
 
 void ChildProcess::closeOutputPipe() {
-    if (pipeFd_ >= 0) close(pipeFd_);
+    close(pipeFd_);
     pipeFd_ = -1;
 }
 
 ChildProcess::~ChildProcess() {
     if (!status_) {
         kill(pid_, SIGKILL);
-        reap(true);
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
     }
-    if (outFd_ >= 0) close(outFd_);
-    if (pipeFd_ >= 0) close(pipeFd_);
-    close(errFd_);
+    for (int fd : {outFd_, errFd_, pipeFd_})
+        if (fd >= 0) close(fd);
 }
 
 bool ChildProcess::sendSignal(int signal) { return !status_ && kill(pid_, signal) == 0; }
 
-bool ChildProcess::reap(bool block) {
-    if (status_) return true;
-    int waitStatus = 0;
-    pid_t done;
-    do {
-        done = waitpid(pid_, &waitStatus, block ? 0 : WNOHANG);
-    } while (done < 0 && errno == EINTR);
-    if (done != pid_) return false;
-    status_ = decode(waitStatus);
-    return true;
-}
-
 std::optional<ExitStatus> ChildProcess::wait(std::chrono::milliseconds timeout) {
-    if (!eventually([&] { return reap(false); }, timeout)) return std::nullopt;
+    eventually(
+        [&] {
+            int waitStatus = 0;
+            if (!status_ && waitpid(pid_, &waitStatus, WNOHANG) == pid_) {
+                status_ = WIFEXITED(waitStatus) ? ExitStatus{WEXITSTATUS(waitStatus), 0}
+                                                : ExitStatus{-1, WTERMSIG(waitStatus)};
+            }
+            return status_.has_value();
+        },
+        timeout);
     return status_;
 }
 
-bool ChildProcess::waitForOutput(const std::function<bool(const std::string&)>& ready,
-                                 std::chrono::milliseconds timeout) {
-    bool seen = false;
+bool ChildProcess::waitUntilReceiving(std::chrono::milliseconds timeout) {
+    bool receiving = false;
     eventually(
         [&] {
-            const bool ended = reap(false);
-            seen = ready(out());  // read after the reap: output written just before the end counts
-            return seen || ended;
+            receiving = std::atoi(procStatusField(pid_, "Threads").c_str()) >= 2;
+            return receiving || wait(std::chrono::milliseconds(0)).has_value();
         },
         timeout);
-    return seen;
+    return receiving;
 }
 
 bool ChildProcess::waitForSignalHandler(int signal, std::chrono::milliseconds timeout) {
@@ -160,21 +117,10 @@ bool ChildProcess::waitForSignalHandler(int signal, std::chrono::milliseconds ti
             // The caught-signal mask in hexadecimal, bit n-1 for signal n.
             const std::string mask = procStatusField(pid_, "SigCgt");
             caught = !mask.empty() && (std::stoull(mask, nullptr, 16) >> (signal - 1)) & 1u;
-            return caught || reap(false);
+            return caught || wait(std::chrono::milliseconds(0)).has_value();
         },
         timeout);
     return caught;
-}
-
-bool ChildProcess::waitUntilReceiving(std::chrono::milliseconds timeout) {
-    bool receiving = false;
-    eventually(
-        [&] {
-            receiving = std::atoi(procStatusField(pid_, "Threads").c_str()) >= 2;
-            return receiving || reap(false);
-        },
-        timeout);
-    return receiving;
 }
 
 // A new open file of the memory file, at offset 0, whatever the offset the program writes at.
@@ -190,7 +136,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(pollInterval);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
 }
@@ -198,8 +144,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 ProgramRun runProgram(const std::string& path, const std::vector<std::string>& arguments,
                       std::chrono::milliseconds timeout) {
     ChildProcess child(path, arguments);
-    ProgramRun run;
-    run.status = child.wait(timeout);
+    ProgramRun run{child.wait(timeout), "", ""};
     if (!run.status) {
         child.sendSignal(SIGKILL);
         child.wait(timeout);

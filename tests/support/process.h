@@ -13,36 +13,26 @@
 
 namespace testing_support {
 
-// How a program ended.
+// How a program ended: the status passed to exit() (-1 when a signal ended it) and the signal
+// that ended it (0 when it exited).
 struct ExitStatus {
-    int exitCode = -1;  // the status passed to exit(), or -1 when a signal ended the program
-    int signal = 0;     // the signal that ended the program, or 0 when it exited
+    int exitCode = -1;
+    int signal = 0;
     bool operator==(const ExitStatus&) const = default;
-    friend std::ostream& operator<<(std::ostream& out, const ExitStatus& status) {
-        if (status.signal != 0) return out << "killed by signal " << status.signal;
-        return out << "exit status " << status.exitCode;
+    friend std::ostream& operator<<(std::ostream& out, const ExitStatus& s) {
+        return s.signal != 0 ? out << "killed by signal " << s.signal
+                             : out << "exit " << s.exitCode;
     }
 };
-
 inline constexpr ExitStatus exitedWith0{0, 0};
 inline constexpr ExitStatus exitedWith1{1, 0};
 
 // Polls `condition` every few milliseconds until it holds (true) or `timeout` has passed (false).
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// What runProgram saw.
-struct ProgramRun {
-    std::optional<ExitStatus> status;  // empty: the deadline passed and the program was killed
-    std::string out;                   // everything written to standard output
-    std::string err;                   // everything written to standard error
-};
-
-// Where a child's standard output goes.
-enum class StandardOutput {
-    Captured,  // an in-memory file, read with out()
-    Pipe,  // a pipe whose reading end the test holds (outputPipe()), to read as slowly as it likes
-    Closed,  // no descriptor 1 at all
-};
+// Where a child's standard output goes: an in-memory file read with out(); a pipe whose reading
+// end the test holds (outputPipe()), to read as slowly as it likes; or no descriptor 1 at all.
+enum class StandardOutput { Captured, Pipe, Closed };
 
 // A running program. It starts with default signal actions and no blocked signals. Its standard
 // input is /dev/null or a descriptor of the caller's; standard output (by default) and standard
@@ -52,9 +42,8 @@ enum class StandardOutput {
 class ChildProcess {
   public:
     // Starts `path` with argv[0] = path followed by `arguments`, in this process's environment,
-    // reading `standardInput` (a descriptor that stays the caller's; -1: /dev/null) and writing
-    // standard output as `output` says. Throws std::runtime_error (with the system error text)
-    // when the program cannot be started.
+    // reading `standardInput` (a descriptor that stays the caller's; -1: /dev/null). Throws
+    // std::runtime_error (with the system error text) when the program cannot be started.
     ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
                  int standardInput = -1, StandardOutput output = StandardOutput::Captured);
     ~ChildProcess();
@@ -62,19 +51,11 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-
     // Sends `signal` to the program; false if it has already been reaped or kill() failed.
     bool sendSignal(int signal);
-
     // Waits until the program ends or `timeout` has passed. Returns its status, or nothing on
     // time-out (the program then keeps running). Once reaped, returns the same status again.
     std::optional<ExitStatus> wait(std::chrono::milliseconds timeout);
-
-    // Waits until `ready(standard output so far)` holds or `timeout` has passed; false on
-    // time-out or when the program ended without it holding.
-    bool waitForOutput(const std::function<bool(const std::string&)>& ready,
-                       std::chrono::milliseconds timeout);
-
     // Waits until the program has installed a handler for `signal` (the signal shows in the
     // caught-signal mask of /proc/<pid>/status) or `timeout` has passed; false on time-out or when
     // the program ended first. A program that installs its handler once set up is then ready.
@@ -84,23 +65,25 @@ class ChildProcess {
     // when the program ended first. The receiver starts its receiving thread once socket, status
     // line and output are set up: from then on a datagram sent to its port is received.
     bool waitUntilReceiving(std::chrono::milliseconds timeout);
-
     // Everything the program has written so far (out(): only while captured).
     std::string out() const;
     std::string err() const;
     // With StandardOutput::Pipe: the reading end of the child's standard output; closing it
-    // (closeOutputPipe) leaves the child writing into a pipe without reader.
+    // leaves the child writing into a pipe without reader.
     int outputPipe() const { return pipeFd_; }
     void closeOutputPipe();
 
   private:
-    bool reap(bool block);
-
     pid_t pid_ = -1;
-    int outFd_ = -1;
-    int errFd_ = -1;
-    int pipeFd_ = -1;
+    int outFd_ = -1, errFd_ = -1, pipeFd_ = -1;
     std::optional<ExitStatus> status_;
+};
+
+// What runProgram saw: the status (empty: the deadline passed and the program was killed) and
+// everything written to standard output and standard error.
+struct ProgramRun {
+    std::optional<ExitStatus> status;
+    std::string out, err;
 };
 
 // Runs a program to its end: starts it, waits up to `timeout` (then kills it), returns its

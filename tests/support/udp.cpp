@@ -3,12 +3,9 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
@@ -19,24 +16,14 @@
 namespace testing_support {
 namespace {
 
-std::runtime_error systemError(const std::string& what) {
-    return std::runtime_error(what + ":" + std::strerror(errno));
-}
-
 // A UDP socket bound to `address` on a port the system picks; the caller owns the descriptor.
 int boundSocket(const std::string& address) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = 0;
+    sockaddr_in local{AF_INET, 0, {}, {}};
     if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1)
         throw std::runtime_error("not an IPv4 address: " + address);
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) throw systemError("socket");
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        const auto error = systemError("bind " + address);
-        close(fd);
-        throw error;
-    }
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+        throw std::runtime_error("bind " + address + ":" + std::strerror(errno));
     return fd;
 }
 
@@ -46,9 +33,8 @@ unsigned short freeUdpPort() {
     const int fd = boundSocket("0.0.0.0");
     sockaddr_in local{};
     socklen_t size = sizeof local;
-    const int result = getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
     close(fd);
-    if (result != 0) throw systemError("getsockname");
     return ntohs(local.sin_port);
 }
 
@@ -57,9 +43,7 @@ std::vector<UdpSocketState> udpSocketsOnPort(unsigned short port) {
     // inode ref pointer drops; addresses are hexadecimal "ADDR:PORT".
     std::vector<UdpSocketState> sockets;
     std::istringstream table(readFile("/proc/net/udp"));
-    std::string line;
-    std::getline(table, line);  // column titles
-    while (std::getline(table, line)) {
+    for (std::string line; std::getline(table, line);) {
         unsigned localPort = 0;
         unsigned long long queued = 0, drops = 0;
         if (std::sscanf(line.c_str(),
@@ -92,13 +76,15 @@ UdpSender::UdpSender(const std::string& sourceAddress) : fd(boundSocket(sourceAd
 UdpSender::~UdpSender() { close(fd); }
 
 void UdpSender::send(unsigned short port, const std::string& payload) const {
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const ssize_t sent = sendto(fd, payload.data(), payload.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    if (sent != static_cast<ssize_t>(payload.size())) throw systemError("sendto");
+    const sockaddr_in peer{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+               sizeof peer) != static_cast<ssize_t>(payload.size()))
+        throw std::runtime_error(std::string("sendto:") + std::strerror(errno));
+}
+
+bool UdpSender::receivedAny() const {
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) >= 0;
 }
 
 }  // namespace testing_support

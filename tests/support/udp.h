@@ -43,6 +43,8 @@ class UdpSender {
     // Sends `payload` as one datagram to 127.0.0.1:`port`. Throws std::runtime_error when it is
     // not sent whole.
     void send(unsigned short port, const std::string& payload) const;
+    // True when a datagram has come back to this socket (without waiting for one).
+    bool receivedAny() const;
 
   private:
     int fd = -1;
