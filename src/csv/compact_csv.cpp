@@ -200,29 +200,21 @@ void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range bea
     const uint64_t echoSize = module.echoSize();
     const uint32_t rssiAt = module.rssiOffset();
     const uint32_t propertiesAt = module.propertiesOffset();
-    // The bulk of a row: fields written through a local cursor and limit (locals, so that the
-    // characters stored do not make the compiler reload the writer's members), with one check
-    // for room per beam's property field and one per echo's two fields.
-    char* at = buffer.get() + used;
-    char* limit = buffer.get() + capacity;
-    const auto ensure = [&](size_t bytes) {
-        if (static_cast<size_t>(limit - at) >= bytes) return;
-        used = static_cast<size_t>(at - buffer.get());
-        at = room(bytes);
-        limit = buffer.get() + capacity;
-    };
+    // The bulk of a row: fields written through a local cursor, with one check for room per
+    // beam's property field and one per echo's two fields.
     for (int b = beams.first; b <= beams.last; ++b) {
         const uint8_t* measurement = module.measurement(static_cast<uint32_t>(b), l);
-        ensure(maxSmallFieldChars);
+        char* at = room(maxSmallFieldChars);
         at = putSmallField(at, properties, measurement[propertiesAt]);
+        used = static_cast<size_t>(at - buffer.get());
         for (int e = echoes.first; e <= echoes.last; ++e) {
             const uint8_t* echo = measurement + static_cast<uint64_t>(e) * echoSize;
-            ensure(2 * maxSmallFieldChars);
+            at = room(2 * maxSmallFieldChars);
             at = putSmallField(at, distance, compact::loadLe<uint16_t>(echo));
             at = putSmallField(at, rssi, compact::loadLe<uint16_t>(echo + rssiAt));
+            used = static_cast<size_t>(at - buffer.get());
         }
     }
-    used = static_cast<size_t>(at - buffer.get());
     endRow();
     ++bufferedRows;
     ++rowsChosen;
@@ -255,6 +247,10 @@ void CompactCSV::putFloat(float value) {
                                              std::chars_format::general, 6)
                                    .ptr -
                                buffer.get());
+}
+
+void CompactCSV::makeRoom(size_t bytes) {
+    while (capacity - used < bytes) spill();
 }
 
 void CompactCSV::spill() {

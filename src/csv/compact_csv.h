@@ -138,9 +138,11 @@ class CompactCSV {
     // Makes room for `bytes` more characters (at most a few dozen) in the buffer, handing
     // complete rows to the sink first.
     char* room(size_t bytes) {
-        while (capacity - used < bytes) spill();
+        if (capacity - used < bytes) [[unlikely]]
+            makeRoom(bytes);
         return buffer.get() + used;
     }
+    void makeRoom(size_t bytes);
     void put(char c) { *room(1) = c, ++used; }
     void put(std::string_view text);
     void putUnsigned(uint64_t value);
