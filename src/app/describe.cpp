@@ -389,7 +389,7 @@ std::string StreamDescription::report() const {
              range(line.afterLine0), range(line.sweep), selected});
     }
     out += table(rows, {true, true}, "  ");
-    if (untrackedLineIndices() != 0) {
+    if (mostLines > maxLines) {
         out += "  (line indices " + text(maxLines) + ".." + text(mostLines - 1) +
                " left out: only the first " + text(maxLines) + " are tracked)\n";
     }

@@ -55,22 +55,6 @@ class StreamDescription {
     // The report, lines ending with '\n'. Depends only on what was added, in its order.
     std::string report() const;
 
-    // What is tracked and what was left out at the caps.
-    size_t trackedSenders() const { return senders.size(); }
-    size_t trackedShapes() const { return shapes.size(); }
-    size_t trackedLines() const { return lines.size(); }
-    size_t trackedRefusingSources() const { return refusedBySource.size(); }
-    // Telegrams from senders beyond maxSenders.
-    uint64_t untrackedTelegrams() const { return telegramsLeftOut; }
-    // Modules of shapes beyond maxShapes.
-    uint64_t untrackedModules() const { return modulesLeftOut; }
-    // Line indices maxLines and above that some module had (they run up to the largest count).
-    uint64_t untrackedLineIndices() const {
-        return mostLines > maxLines ? mostLines - maxLines : 0;
-    }
-    // Refused datagrams from source addresses beyond maxRefusingSources.
-    uint64_t untrackedRefusals() const { return refusalsLeftOut; }
-
     // Smallest and largest of the values added; empty until the first.
     template <typename T>
     struct Span {

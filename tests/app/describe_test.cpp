@@ -337,31 +337,29 @@ TEST(StreamDescription, StaysWithinItsCapsWhateverArrives) {
     for (uint32_t i = 0; i < senders; ++i)
         description.refused(ParseErrorKind::Truncated, 0x0B000000 + i);
 
-    EXPECT_EQ(description.trackedSenders(), StreamDescription::maxSenders);
-    EXPECT_EQ(description.untrackedTelegrams(), senders - StreamDescription::maxSenders + 1);
-    EXPECT_EQ(description.trackedShapes(), StreamDescription::maxShapes);
-    // The first shape is tracked; so are its two later modules (not the tall one).
-    EXPECT_EQ(description.untrackedModules(), senders - StreamDescription::maxShapes + 1);
-    EXPECT_EQ(description.trackedLines(), StreamDescription::maxLines);
-    EXPECT_EQ(description.untrackedLineIndices(), manyLines - StreamDescription::maxLines);
-    EXPECT_EQ(description.trackedRefusingSources(), StreamDescription::maxRefusingSources);
-    EXPECT_EQ(description.untrackedRefusals(), senders - StreamDescription::maxRefusingSources);
-
+    // Left out: the telegrams of the senders beyond the cap and one more of the last; the modules
+    // of the shapes beyond the cap (the first shape and its two later modules are tracked, the tall
+    // one is not); the line indices beyond the cap; the refusals from further addresses. A cap
+    // that lets one more in shows as a count one lower, a cap never applied as no line at all.
+    using D = StreamDescription;
     const std::string report = description.report();
-    EXPECT_THAT(report, HasSubstr("(" + std::to_string(description.untrackedTelegrams()) +
+    EXPECT_THAT(report, HasSubstr("(" + std::to_string(senders - D::maxSenders + 1) +
                                   " telegrams of further senders left out"));
-    EXPECT_THAT(report, HasSubstr("(" + std::to_string(description.untrackedModules()) +
+    EXPECT_THAT(report, HasSubstr("(" + std::to_string(senders - D::maxShapes + 1) +
                                   " modules of further shapes left out"));
-    EXPECT_THAT(report, HasSubstr("(line indices 512..1999 left out"));
-    EXPECT_THAT(report, HasSubstr("(" + std::to_string(description.untrackedRefusals()) +
+    EXPECT_THAT(report,
+                HasSubstr("(line indices " + std::to_string(D::maxLines) + "..1999 left out"));
+    EXPECT_THAT(report, HasSubstr("(" + std::to_string(senders - D::maxRefusingSources) +
                                   " from further source addresses left out"));
     EXPECT_THAT(report, HasSubstr("Parse errors: " + std::to_string(senders) + " ("));
     // The report grows with the caps, not with the stream.
-    const size_t bound = 5 * StreamDescription::maxSenders + StreamDescription::maxShapes +
-                         StreamDescription::maxLines + StreamDescription::maxRefusingSources + 30;
+    const size_t bound =
+        5 * D::maxSenders + D::maxShapes + D::maxLines + D::maxRefusingSources + 30;
     EXPECT_LE(static_cast<size_t>(std::count(report.begin(), report.end(), '\n')), bound);
-    // Line 0 counts every module, of tracked senders and shapes or not.
+    // Line 0 counts every module, of tracked senders and shapes or not; the table ends at the cap.
     EXPECT_EQ(lineRow(report, 0).at(modulesColumn), std::to_string(senders + 3));
+    EXPECT_EQ(lineRow(report, D::maxLines - 1).at(modulesColumn), "1");
+    EXPECT_EQ(lineRow(report, D::maxLines), std::vector<std::string>{});
 }
 
 }  // namespace
