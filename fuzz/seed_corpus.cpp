@@ -243,7 +243,7 @@ compact::UdpDatagram udpDatagram(const std::string& payload, uint64_t timeNs) {
     d.sourcePort = 2115;
     d.destinationPort = 2115;  // the receiver's default port
     d.payload = {reinterpret_cast<const uint8_t*>(payload.data()), payload.size()};
-    d.captureTimeNs = timeNs;
+    d.receiveTimeNs = timeNs;
     return d;
 }
 

@@ -199,7 +199,7 @@ RunEnd convertCapture(compact::PcapReader& reader, Status* line, DatagramHandler
         if (line != nullptr) line->print(false);
         const std::optional<compact::UdpDatagram> datagram = reader.next();
         if (!datagram) break;
-        handler.handle(datagram->payload, datagram->sourceAddress, datagram->captureTimeNs);
+        handler.handle(datagram->payload, datagram->sourceAddress, datagram->receiveTimeNs);
         if (!handler.keep(end)) break;
     }
     end.duration = Clock::now() - start;

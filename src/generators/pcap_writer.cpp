@@ -272,7 +272,7 @@ size_t PcapWriter::write(const UdpDatagram& datagram) {
     }
     for (const std::vector<uint8_t>& packet : packets) {
         const std::vector<uint8_t> frame = frameIpv4(options_.linkType, packet);
-        writeRecord(frame, datagram.captureTimeNs, static_cast<uint32_t>(frame.size()));
+        writeRecord(frame, datagram.receiveTimeNs, static_cast<uint32_t>(frame.size()));
     }
     return packets.size();
 }

@@ -63,7 +63,7 @@ class PcapWriter {
     PcapWriter& operator=(const PcapWriter&) = delete;
 
     // Writes one UDP datagram as IPv4 packets framed in the link type, every record with the
-    // datagram's captureTimeNs (truncated to microseconds), after shuffling or dropping per the
+    // datagram's receiveTimeNs (truncated to microseconds), after shuffling or dropping per the
     // options. Returns the number of records written. Throws as fragmentUdpDatagram.
     size_t write(const UdpDatagram& datagram);
 

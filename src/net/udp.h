@@ -22,14 +22,16 @@ struct UdpPacket {
 // are ignored. The checksum is not verified.
 std::optional<UdpPacket> parseUdp(std::span<const uint8_t> ipPayload);
 
-// One UDP datagram found in a capture.
+// One UDP datagram as the receiver handles it, from the socket or from a capture.
 struct UdpDatagram {
     uint32_t sourceAddress = 0;  // host byte order
     uint32_t destinationAddress = 0;
     uint16_t sourcePort = 0;
     uint16_t destinationPort = 0;
-    std::span<const uint8_t> payload;  // valid until the next call on the decoder or reader
-    uint64_t captureTimeNs = 0;        // of the record that completed it, ns since 1970
+    std::span<const uint8_t> payload;  // valid until the next call on its source
+    // When it arrived, in ns since 1970 (UTC): the kernel's receive time on the socket, or the time
+    // of the capture record that completed it.
+    uint64_t receiveTimeNs = 0;
 };
 
 // Which datagrams to deliver; an unset field matches everything. The source address is applied

@@ -48,7 +48,7 @@ std::vector<Sent> readAll(PcapReader& reader) {
     std::vector<Sent> out;
     while (auto d = reader.next()) {
         Bytes bytes(d->payload.begin(), d->payload.end());
-        out.push_back({bytes, d->sourceAddress, d->destinationPort, d->captureTimeNs});
+        out.push_back({bytes, d->sourceAddress, d->destinationPort, d->receiveTimeNs});
     }
     return out;
 }

@@ -105,7 +105,7 @@ bool CaptureFile::write(const std::string& bytes, uint64_t slot) {
     datagram.sourcePort = captureSourcePort;
     datagram.destinationPort = ntohs(target.sin_port);
     datagram.payload = {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()};
-    datagram.captureTimeNs = startNs + static_cast<uint64_t>(std::llround(slot * periodNs));
+    datagram.receiveTimeNs = startNs + static_cast<uint64_t>(std::llround(slot * periodNs));
     writer->write(datagram);  // cannot throw: every frame fits one datagram
     return true;
 }
