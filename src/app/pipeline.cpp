@@ -44,7 +44,7 @@ bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& write
                     uint32_t sourceAddress) {
     compact::FrameView frame;
     if (!frame.parse(datagram.data(), datagram.size())) {
-        if (status != nullptr) status->parseErrorOccured(parseErrorKind(frame.error()));
+        if (status != nullptr) status->parseErrorOccurred(parseErrorKind(frame.error()));
         return false;
     }
     if (status != nullptr) {
@@ -144,7 +144,7 @@ void DescribeRun::handle(std::span<const uint8_t> bytes, uint32_t sourceAddress,
     compact::FrameView frame;
     if (!frame.parse(bytes)) {
         const ParseErrorKind kind = parseErrorKind(frame.error());
-        status.parseErrorOccured(kind);
+        status.parseErrorOccurred(kind);
         description.refused(kind, sourceAddress);
         return;
     }

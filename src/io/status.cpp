@@ -44,9 +44,9 @@ const char* parseErrorKindName(ParseErrorKind kind) {
     return "other";
 }
 
-void Status::parseErrorOccured() { parseErrorOccured(ParseErrorKind::Other); }
+void Status::parseErrorOccurred() { parseErrorOccurred(ParseErrorKind::Other); }
 
-void Status::parseErrorOccured(ParseErrorKind kind) {
+void Status::parseErrorOccurred(ParseErrorKind kind) {
     ++parseErrorCount;
     ++parseErrorsByKind[static_cast<size_t>(kind)];
 }

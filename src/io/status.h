@@ -57,9 +57,9 @@ class Status {
     bool isDue() const { return elapsedMs(SteadyClock::now()) >= static_cast<int64_t>(periodMs); }
 
     // Records one datagram dropped because it could not be decoded, of an unknown kind (Other).
-    void parseErrorOccured();
+    void parseErrorOccurred();
     // The same, of the given kind.
-    void parseErrorOccured(ParseErrorKind kind);
+    void parseErrorOccurred(ParseErrorKind kind);
 
     // Writes the status line to standard output, when at least the period has passed since the
     // last line (or construction); otherwise only reads the steady clock. On a terminal the line

@@ -33,8 +33,8 @@ TEST(Status, WritesExactLineInLocalTimeWithFileSize) {
     Status status(outputFile, 5000, start);
     for (uint64_t counter = 1; counter <= 99; ++counter) status.telegramReceived(counter);
     status.telegramReceived(103);  // 100 telegrams, 3 lost
-    status.parseErrorOccured();
-    status.parseErrorOccured();
+    status.parseErrorOccurred();
+    status.parseErrorOccurred();
     // 1796439845 s is 2026-12-05T03:04:05 UTC; 100 telegrams / 5.003 s = 19.988, shown as 20
     EXPECT_EQ(lineAfter(status, 5003, 1796439845),
               "\r2026-12-05T05:04:05 Receive 20 telegram/s, 3 lost, 2 parse errors, "
