@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
+#include "app/pipeline.h"
 #include "io/pcap_reader.h"
 #include "io/status.h"
 
@@ -70,4 +72,26 @@ std::string conversionSummary(const std::string& capturePath, const compact::Pca
            withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
            parseErrorText(status) + ", " + std::to_string(status.lostTelegrams()) +
            " lost telegrams, " + std::to_string(rowsWritten) + " rows written";
+}
+
+std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost) {
+    std::vector<std::string> notes;
+    if (end.leftInQueue != 0) {
+        notes.push_back(std::to_string(end.leftInQueue) +
+                        " received datagrams were left in the queue, not written");
+    }
+    if (end.receiveErrors != 0) {
+        notes.push_back(std::to_string(end.receiveErrors) +
+                        " receive calls failed (the last:" + std::strerror(end.receiveError) + ")");
+    }
+    if (end.untimed != 0) {
+        notes.push_back(std::to_string(end.untimed) +
+                        " datagrams came without the kernel's receive time; this host's clock "
+                        "stood in for it");
+    }
+    if (rowsLost != 0) {
+        notes.push_back(std::to_string(rowsLost) +
+                        " rows went to an output file that was removed during the run");
+    }
+    return notes;
 }

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class Status;
+struct RunEnd;
 namespace compact {
 class PcapReader;
 }
@@ -29,3 +31,9 @@ std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops
 // a non-zero count, in a fixed order, and are left out when the count before them is 0.
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
                               const Status& status, uint64_t rowsWritten);
+
+// The lines that follow a run's account when something out of the ordinary happened: datagrams left
+// unwritten in the queue (a second stop signal, a failed output), failed receive calls, datagrams
+// without the kernel's receive time, rows that went to an output file removed during the run
+// (`rowsLost`).
+std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost);
