@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto flushInterval = std::chrono::seconds(1);
 // How long the writing thread waits for a datagram before it looks at the clock and the stop flag.
 constexpr auto queueWait = std::chrono::milliseconds(200);
+// How often the list of sockets on the port is read for another receiver.
+constexpr auto shareCheckInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -55,13 +57,23 @@ bool OutputSink::write(std::string_view text, bool endsRow) { return file.write(
 bool OutputSink::close() { return file.close(); }
 std::string OutputSink::errorText() const { return file.errorText(); }
 
-CsvRun::CsvRun(CompactCSV& csv, compact::OutputFile* file, Status* statusLine)
-    : writer(csv), output(file), line(statusLine), lastFlush(Clock::now()) {}
+CsvRun::CsvRun(CompactCSV& csv, const CompactCSV::Options& filters, compact::OutputFile* file,
+               Status* statusLine)
+    : writer(csv), options(filters), output(file), line(statusLine), lastFlush(Clock::now()) {}
 
 void CsvRun::handle(const Decoded& datagram) {
     if (datagram.frame == nullptr) return;
     const uint64_t rowsBefore = writer.rowsSelected();
     writer.process(*datagram.frame);
+    if (filterHint.empty() && (!options.beam.empty() || !options.echo.empty())) {
+        for (const compact::ModuleView& module : *datagram.frame) {
+            filterHint = emptyFilterHint(options, module);
+            if (filterHint.empty()) continue;
+            if (line != nullptr) line->endLine();
+            std::cerr << filterHint << std::endl;
+            break;
+        }
+    }
     // Only a run that writes nothing needs to say what its frames held.
     if (rowsBefore == 0 && writer.rowsSelected() == 0)
         for (const compact::ModuleView& module : *datagram.frame) frames.add(module);
@@ -153,6 +165,12 @@ RunEnd receiveUntilStopped(Socket& socket, Status* line, Pipeline& pipeline, siz
     };
     SigINT& stop = SigINT::instance();
     bool stopping = false;
+    // Other receivers on the port take datagrams meant for this one: one appearing during the run
+    // is said at once, and the telegrams missed meanwhile are told apart from the sensor's loss.
+    const int othersAtStart = socket.otherReceivers().value_or(0);
+    int othersSeen = othersAtStart;
+    auto lastShareCheck = Clock::now();
+    pipeline.status().setPortShared(othersAtStart > 0);
     while (true) {
         if (!stopping && stop.isInterrupted()) {
             stopping = true;
@@ -162,6 +180,18 @@ RunEnd receiveUntilStopped(Socket& socket, Status* line, Pipeline& pipeline, siz
         if (line != nullptr && line->isDue()) {
             line->setHostDrops(hostDrops());
             line->print(false);
+        }
+        if (Clock::now() - lastShareCheck >= shareCheckInterval) {
+            lastShareCheck = Clock::now();
+            const int others = socket.otherReceivers().value_or(othersSeen);
+            if (others > othersSeen) {
+                if (line != nullptr) line->endLine();
+                std::cerr << "Another program started receiving on UDP port " << socket.port()
+                          << ": the telegrams it takes are missing here from now on" << std::endl;
+                end.portShared = true;
+            }
+            othersSeen = others;
+            pipeline.status().setPortShared(others > 0);
         }
         if (receiver.receiveErrors() != 0 && end.receiveErrors == 0) {
             if (line != nullptr) line->endLine();

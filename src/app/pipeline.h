@@ -44,7 +44,8 @@ struct RunEnd {
     uint64_t queueDrops = 0;     // datagrams the queue had no room for
     uint64_t receiveErrors = 0;  // receive calls that failed (errno of the last: receiveError)
     int receiveError = 0;
-    uint64_t untimed = 0;  // datagrams without the kernel's receive time (the host's clock used)
+    uint64_t untimed = 0;     // datagrams without the kernel's receive time (the host's clock used)
+    bool portShared = false;  // another receiver started on the port during the run
     std::chrono::steady_clock::duration duration{};
 
     uint64_t hostDrops() const { return kernelDrops + queueDrops; }
@@ -102,11 +103,14 @@ class OutputSink : public compact::CsvSink {
 class CsvRun : public DatagramHandler {
   public:
     // `output`: the writer's output file, or null. `line`: the status line to end before a
-    // message, or null.
-    CsvRun(CompactCSV& writer, compact::OutputFile* output, Status* line);
+    // message, or null. `filters`: the writer's settings, for the hint of a filter that selects
+    // nothing the frames have (said once on standard error, and kept for the account: hint()).
+    CsvRun(CompactCSV& writer, const CompactCSV::Options& filters, compact::OutputFile* output,
+           Status* line);
     void handle(const Decoded& datagram) override;
     bool keep(RunEnd& end) override;
     const FrameExtent& extent() const { return frames; }
+    const std::string& hint() const { return filterHint; }
     // Rows in files a user can reach: written, less those in files removed during the run.
     uint64_t rowsKept() const;
     uint64_t rowsLost() const;
@@ -115,9 +119,11 @@ class CsvRun : public DatagramHandler {
     void check(RunEnd& end);
 
     CompactCSV& writer;
+    const CompactCSV::Options& options;
     compact::OutputFile* output;
     Status* line;
     std::chrono::steady_clock::time_point lastFlush;
+    std::string filterHint;
     FrameExtent frames;
     bool replacedSaid = false;
     bool uncheckedSaid = false;

@@ -56,8 +56,8 @@ SocketOptions socketOptions(const cxxopts::ParseResult& arguments) {
     return options;
 }
 
-std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
-    SocketSetup setup = Socket::open(socketOptions(arguments));
+std::unique_ptr<Socket> openSocket(const SocketOptions& options) {
+    SocketSetup setup = Socket::open(options);
     for (const std::string& warning : setup.warnings) std::cerr << warning << '\n';
     if (!setup.socket) throw SetupError(setup.error);
     return std::move(setup.socket);
@@ -144,7 +144,7 @@ class CsvOutput {
           file(openOutput(settings.csvFile, closed)),
           sink(*file),
           writer(settings, sink),
-          run(writer, file.get(), line()),
+          run(writer, settings, file.get(), line()),
           pipeline(status) {
         status.setTerminal(::isatty(STDOUT_FILENO) == 1, terminalWidth(STDOUT_FILENO));
         file->setRestartText([this] { return writer.restartText(); });
@@ -172,6 +172,7 @@ class CsvOutput {
         }
         std::string account = summary() + '\n';
         for (const std::string& note : runNotes(end, run.rowsLost())) account += note + '\n';
+        if (!run.hint().empty()) account += run.hint() + '\n';
         if (writer.rowsSelected() == 0 && run.extent().modules() != 0) {
             account += "No rows were written: " + run.extent().text() +
                        "; --describe shows what the filters select\n";
@@ -243,7 +244,9 @@ int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Opti
         convertCapture(*reader, nullptr, pipeline);
         unread = reportReadError(*reader, arguments["pcap"].as<std::string>(), status);
     } else {
-        const std::unique_ptr<Socket> socket = openSocket(arguments);
+        const SocketOptions options = socketOptions(arguments);
+        const std::unique_ptr<Socket> socket = openSocket(options);
+        std::cerr << startLine(options, "", settings) << std::endl;
         receiveUntilStopped(*socket, nullptr, pipeline, queueBytes);
     }
     std::cout << description.report() << std::flush;
@@ -270,13 +273,18 @@ int runReceiver(int argc, const char** argv) {
         }
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings, closed);
 
-        const std::unique_ptr<Socket> socket = openSocket(arguments);
+        const SocketOptions options = socketOptions(arguments);
+        const std::unique_ptr<Socket> socket = openSocket(options);
         CsvOutput csv(settings, closed);
+        std::cerr << startLine(options, settings.csvFile, settings) << std::endl;
         const RunEnd end = receiveUntilStopped(*socket, csv.line(), csv.pipeline, queueBytes);
         // Leaving the scope releases the writer, its output, the socket and the settings.
         return csv.finish(end, [&] {
-            return liveSummary(csv.status, seconds(end), end.hostDrops(), csv.run.rowsKept(),
-                               csv.writer.bytesWritten());
+            std::string text = liveSummary(csv.status, seconds(end), end.hostDrops(),
+                                           csv.run.rowsKept(), csv.writer.bytesWritten());
+            if (csv.status.telegramsReceived() == 0 && csv.status.parseErrors() == 0)
+                text += "\n" + nothingArrived(options);
+            return text;
         });
     } catch (const std::exception& error) {
         // Set-up errors: an invalid --address, a socket or output that cannot be opened, a failed

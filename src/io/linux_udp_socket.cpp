@@ -5,12 +5,16 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <utility>
 
 namespace {
@@ -119,6 +123,35 @@ bool Socket::portTaken(uint16_t port) {
         errno == EADDRINUSE;
     ::close(probe);
     return taken;
+}
+
+std::optional<int> Socket::otherReceivers() const {
+    struct stat own {};
+    if (::fstat(fd, &own) != 0) return std::nullopt;
+    int others = 0;
+    bool read = false;
+    for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+        std::ifstream in(table);
+        if (!in) continue;
+        read = true;
+        std::string line;
+        std::getline(in, line);  // the column names
+        while (std::getline(in, line)) {
+            // "sl local_address rem_address st tx_queue:rx_queue tr:when retrnsmt uid timeout
+            // inode ...", the local address as hexadecimal ADDRESS:PORT.
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+            unsigned long inode = 0;
+            fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+                timeout >> inode;
+            const size_t colon = local.rfind(':');
+            if (!fields || colon == std::string::npos) continue;
+            const unsigned long port = std::strtoul(local.c_str() + colon + 1, nullptr, 16);
+            if (port == localPort && inode != own.st_ino) ++others;
+        }
+    }
+    if (!read) return std::nullopt;
+    return others;
 }
 
 ReceiveBatch::ReceiveBatch() : slots(capacity * slotBytes) {}

@@ -56,6 +56,11 @@ class Socket {
     // the reuse options could not bind it: another program receives there.
     static bool portTaken(uint16_t port);
 
+    // How many other sockets (IPv4 or IPv6, this process's own included) are bound to this
+    // socket's port now, as /proc/net/udp and /proc/net/udp6 list them: each may take datagrams
+    // meant for this one. nullopt when the lists cannot be read.
+    std::optional<int> otherReceivers() const;
+
     int descriptor() const { return fd; }
     uint16_t port() const { return localPort; }
 

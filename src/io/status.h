@@ -37,6 +37,11 @@ class Status {
     void telegramReceived(uint64_t telegramCounter);
     void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter);
 
+    // Whether another socket receives on the port now: telegrams missing from the counters while
+    // it does are counted apart (missedWhileShared()), not as the sensor's loss.
+    void setPortShared(bool shared) { portShared = shared; }
+    uint64_t missedWhileShared() const { return sharedMissed; }
+
     // The datagrams this host dropped so far (receive buffer or queue full), for the line that
     // follows the status line whenever the count has grown.
     void setHostDrops(uint64_t dropped) { hostDrops = dropped; }
@@ -109,6 +114,8 @@ class Status {
     SteadyClock::time_point lastPrintTime;
     LossTracker losses;
     uint64_t hostDrops = 0;
+    bool portShared = false;
+    uint64_t sharedMissed = 0;
     uint64_t hostDropsAtLastPrint = 0;
     bool onTerminal = true;
     int terminalWidth = 0;

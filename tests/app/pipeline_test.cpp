@@ -77,7 +77,7 @@ TEST(DatagramPath, AllocatesNothingInTheSteadyState) {
         Status status("", 5000);
         DiscardSink sink;
         CompactCSV writer(options, sink);
-        CsvRun run(writer, nullptr, nullptr);
+        CsvRun run(writer, options, nullptr, nullptr);
         Pipeline pipeline(status);
         pipeline.add(run);
         for (const std::string& bytes : datagrams) pipeline.handle(received(bytes));
@@ -104,9 +104,10 @@ TEST(DatagramPath, HostileDatagramsGrowPeakMemoryLessThan64MB) {
     const auto hostile = testing_support::hostileDatagrams();
     const auto densest = testing_support::densestDatagrams();
     DiscardSink sink;
-    CompactCSV writer({}, sink);
+    const CompactCSV::Options options;
+    CompactCSV writer(options, sink);
     Status status("", 5000);
-    CsvRun run(writer, nullptr, nullptr);
+    CsvRun run(writer, options, nullptr, nullptr);
     Pipeline pipeline(status);
     pipeline.add(run);
     // Writing 5 resets the peak to the current size (Linux 4.0 and later); where that is refused
