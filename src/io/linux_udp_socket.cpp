@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <linux/sock_diag.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +17,8 @@
 #include <sstream>
 #include <string>
 #include <utility>
+
+#include "net/udp.h"
 
 namespace {
 
@@ -87,6 +90,30 @@ SocketSetup Socket::open(const SocketOptions& options) {
     if (::bind(guard.fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == -1) {
         setup.error = std::string("Failed to bind socket:") + std::strerror(errno);
         return setup;
+    }
+    unsigned int interfaceIndex = 0;
+    if (!options.interfaceName.empty()) {
+        interfaceIndex = ::if_nametoindex(options.interfaceName.c_str());
+        if (interfaceIndex == 0) {
+            setup.error = "--interface " + options.interfaceName + ": no such interface";
+            return setup;
+        }
+    }
+    for (const uint32_t group : options.groups) {
+        ip_mreqn join{};
+        join.imr_multiaddr.s_addr = htonl(group);
+        join.imr_ifindex = static_cast<int>(interfaceIndex);
+        if (::setsockopt(guard.fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+            setup.error = "--multicast " + compact::formatIpv4Address(group) +
+                          ": cannot join:" + std::strerror(errno);
+            return setup;
+        }
+    }
+    if (!options.groups.empty()) {
+        // Linux delivers to a socket bound to any address the datagrams of every group any socket
+        // of the host joined; only this socket's own groups are wanted.
+        const int off = 0;
+        ::setsockopt(guard.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
     }
     if (options.source) {
         // Port 0: the sender's datagrams from any source port.

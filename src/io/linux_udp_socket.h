@@ -21,6 +21,11 @@ struct SocketOptions {
     // The receive buffer to ask for; the kernel caps an unprivileged request at net.core.rmem_max.
     // About a second of data at the sensor's full rate of 300 datagrams/s of 60 KB (18 MB/s).
     int receiveBufferBytes = 16 * 1024 * 1024;
+    // IPv4 multicast groups to join (host byte order), on `interfaceName` (empty: the system's
+    // choice). With groups, only datagrams to the joined groups (and to this host) arrive, not
+    // those of groups other programs joined.
+    std::vector<uint32_t> groups;
+    std::string interfaceName;
 };
 
 class Socket;
@@ -28,8 +33,8 @@ class Socket;
 // What Socket::open() made of the options.
 struct SocketSetup {
     std::unique_ptr<Socket> socket;  // null when it could not be set up
-    // Why not: "Failed to create socket:<reason>", "Failed to bind socket:<reason>" or "Connect
-    // failed".
+    // Why not: "Failed to create socket:<reason>", "Failed to bind socket:<reason>", "Connect
+    // failed", "--interface NAME: no such interface" or "--multicast GROUP: cannot join:<reason>".
     std::string error;
     // What the user should know although the socket works: a reuse option refused, the receive
     // buffer capped, another program receiving on the port.

@@ -16,6 +16,9 @@
 #include "support/files.h"
 #include "support/udp.h"
 
+// Options below name only the fields that differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -35,7 +38,8 @@ std::vector<uint64_t> otherThreadsBlocked() {
 }
 
 TEST(ReceiveThread, RetriesAFailingReceiveAfterAPauseWithStopSignalsBlocked) {
-    SocketSetup setup = Socket::open({testing_support::freeUdpPort(), std::nullopt, 65536});
+    SocketSetup setup =
+        Socket::open({.port = testing_support::freeUdpPort(), .receiveBufferBytes = 65536});
     ASSERT_TRUE(setup.socket) << setup.error;
     // The socket's descriptor now names a file: every receive fails with ENOTSOCK.
     const int file = open("/dev/null", O_RDONLY);

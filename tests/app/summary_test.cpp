@@ -17,8 +17,8 @@ namespace {
 constexpr float degree = 0.017453292519943295f;
 
 TEST(RunTexts, StartLinesAndNothingArrived) {
-    const SocketOptions any{2116, std::nullopt};
-    const SocketOptions one{2115, 0xC0A80001};
+    const SocketOptions any{.port = 2116};
+    const SocketOptions one{.port = 2115, .source = 0xC0A80001};
     const struct {
         SocketOptions socket;
         std::string output;

@@ -12,6 +12,9 @@
 
 #include "support/udp.h"
 
+// Options below name only the fields that differ from the defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 using namespace testing;
@@ -25,12 +28,12 @@ uint64_t nowNs() {
 
 TEST(Socket, SharesPortHoldsBurstReceivesOnlyFromItsSenderWithTimeAndAddresses) {
     const unsigned short port = freeUdpPort();
-    SocketSetup setup = Socket::open({port, 0x7F000001, SocketOptions{}.receiveBufferBytes});
+    SocketSetup setup = Socket::open({.port = port, .source = 0x7F000001});
     ASSERT_TRUE(setup.socket) << setup.error;
     // Unless it warns, the receive buffer holds a burst: 32 datagrams of 60 KB wait before the
     // first receive (the system's default buffer holds 3).
     const int burst = setup.warnings.empty() ? 32 : 1;
-    SocketSetup sharer = Socket::open({port, std::nullopt, 65536});
+    SocketSetup sharer = Socket::open({.port = port, .receiveBufferBytes = 65536});
     EXPECT_TRUE(sharer.socket) << "another receiver may bind the port too: " << sharer.error;
     EXPECT_THAT(sharer.warnings,
                 Contains(HasSubstr("Another program already receives on UDP port")));
@@ -63,7 +66,8 @@ TEST(Socket, SetUpFailuresAreReturned) {
     const int holder = ::socket(AF_INET, SOCK_DGRAM, 0);  // no reuse options: nobody may share
     sockaddr_in local{AF_INET, htons(freeUdpPort()), {htonl(INADDR_ANY)}, {}};
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-    const SocketSetup setup = Socket::open({ntohs(local.sin_port), std::nullopt, 65536});
+    const SocketSetup setup =
+        Socket::open({.port = ntohs(local.sin_port), .receiveBufferBytes = 65536});
     EXPECT_FALSE(setup.socket);
     EXPECT_EQ(setup.error, std::string("Failed to bind socket:") + std::strerror(EADDRINUSE));
     ::close(holder);
