@@ -7,8 +7,8 @@
 #include <ostream>
 #include <string>
 
-#include "generators/pcap_writer.h"
 #include "generators/synthetic_scan.h"
+#include "io/pcap_writer.h"
 
 namespace compact::sim {
 

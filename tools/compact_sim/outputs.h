@@ -9,7 +9,7 @@
 #include <string>
 
 #include "compact_sim/options.h"
-#include "generators/pcap_writer.h"
+#include "io/pcap_writer.h"
 
 namespace compact::sim {
 
