@@ -142,6 +142,8 @@ constexpr int highestPort = 65535;
 // any system's cap) and 16 GiB of queue.
 constexpr int largestBufferKiB = 1 << 20;
 constexpr int largestQueueMiB = 1 << 14;
+// Rotation sizes, periods and counts beyond any use, whose products still fit 64 bits.
+constexpr uint64_t maxRotationValue = 1'000'000'000;
 
 }  // namespace
 
@@ -178,6 +180,16 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv) {
          cxxopts::value<int>()->default_value("16384"), "")
         ("queue-size", "Room for datagrams waiting to be written (MiB)",
          cxxopts::value<int>()->default_value("64"), "")
+        ("w,write-capture", "Keep every datagram received in a pcapng capture file",
+         cxxopts::value<std::string>(), "")
+        ("C", "Start new files when one passes SIZE million bytes (with -w: together)",
+         cxxopts::value<std::string>(), "")
+        ("G", "Start new files every SECONDS; file names are then strftime patterns (UTC)",
+         cxxopts::value<std::string>(), "")
+        ("W", "With -C: keep at most COUNT files; with -G: stop after COUNT files",
+         cxxopts::value<std::string>(), "")
+        ("receive-time", "Add a first column receive_time: when the datagram arrived (ns since "
+         "1970, UTC)", cxxopts::value<bool>(), "")
         ("v,version", "Print version number and exit.", cxxopts::value<bool>(), "")
         ("h,help", "Print usage", cxxopts::value<bool>(), "");
     options.add_options("Filter")
@@ -235,6 +247,7 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     settings.shortHeaders = result["short-headers"].as<bool>();
     settings.omitAngles = result["omit-angles"].as<bool>();
     settings.phiTolerance = toRadians(result["phi-tolerance"].as<float>());
+    settings.receiveTime = result["receive-time"].as<bool>();
     settings.segment = convertIfGiven(result, "segment", intRange);
     settings.beam = convertIfGiven(result, "beam", intRange);
     settings.theta = convertIfGiven(result, "theta", angleRange);
@@ -271,4 +284,22 @@ size_t checkedQueueBytes(const cxxopts::ParseResult& arguments) {
     const int mib = arguments["queue-size"].as<int>();
     if (mib < 1 || mib > largestQueueMiB) refuse("Queue size must be between 1 and 16384 MiB");
     return static_cast<size_t>(mib) << 20;
+}
+
+RotationSettings checkedRotation(const cxxopts::ParseResult& arguments) {
+    RotationSettings rotation;
+    auto positive = [&](const char* option, const char* what) -> uint64_t {
+        if (arguments.count(option) == 0) return 0;
+        const std::string text = arguments[option].as<std::string>();
+        const std::optional<uint64_t> value = wholeNumber<uint64_t>(text);
+        if (!value || *value == 0 || *value > maxRotationValue)
+            refuse(std::string("-") + option + " " + text + ": expected " + what);
+        return *value;
+    };
+    rotation.sizeBytes = positive("C", "a whole number of million bytes from 1") * 1'000'000;
+    rotation.periodNs = positive("G", "a whole number of seconds from 1") * 1'000'000'000;
+    rotation.count = static_cast<uint32_t>(positive("W", "a whole number of files from 1"));
+    if (rotation.count != 0 && !rotation.active())
+        refuse("-W limits the files of -C or -G: give one of them");
+    return rotation;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/rotation.h"
 #include "csv/compact_csv.h"
 
 // Parses the command line against the receiver's option table. argv[0] is the program name shown
@@ -69,3 +70,8 @@ int checkedBufferBytes(const cxxopts::ParseResult& arguments);
 // The "queue-size" option in bytes; ends the process with "Queue size must be between 1 and 16384
 // MiB" on standard error and exit status 1 outside that range.
 size_t checkedQueueBytes(const cxxopts::ParseResult& arguments);
+
+// The rotation options -C SIZE (million bytes), -G SECONDS and -W COUNT; ends the process with the
+// option, its value and what it takes on standard error and exit status 1 for a value that is not a
+// whole number from 1, and for -W without -C or -G.
+RotationSettings checkedRotation(const cxxopts::ParseResult& arguments);

@@ -14,16 +14,12 @@
 #include "app/stop_signal.h"
 #include "format/frame_view.h"
 #include "io/linux_udp_socket.h"
-#include "io/output_file.h"
 #include "io/pcap_reader.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long rows may wait in the writer's buffer while the run goes on, and how often the output
-// path is compared with the open file.
-constexpr auto flushInterval = std::chrono::seconds(1);
 // How long the writing thread waits for a datagram before it looks at the clock and the stop flag.
 constexpr auto queueWait = std::chrono::milliseconds(200);
 // How often the list of sockets on the port is read for another receiver.
@@ -31,7 +27,28 @@ constexpr auto shareCheckInterval = std::chrono::seconds(1);
 
 }  // namespace
 
+void Pipeline::start(uint64_t startNs) {
+    started = true;
+    const Segment first = rotating != nullptr ? rotating->first(startNs) : Segment{};
+    for (DatagramHandler* handler : handlers) handler->startSegment(first, rotationEnd);
+}
+
 void Pipeline::handle(const compact::UdpDatagram& datagram) {
+    if (done) return;
+    if (!started) {
+        start(datagram.receiveTimeNs);
+    } else if (rotating != nullptr && rotationEnd.error.empty()) {
+        uint64_t largest = 0;
+        for (const DatagramHandler* handler : handlers)
+            largest = std::max(largest, handler->segmentBytes());
+        if (const std::optional<Segment> next = rotating->next(datagram.receiveTimeNs, largest)) {
+            for (DatagramHandler* handler : handlers)
+                if (!handler->startSegment(*next, rotationEnd)) break;
+        } else if (rotating->exhausted()) {
+            done = true;
+            return;
+        }
+    }
     compact::FrameView frame;
     if (!frame.parse(datagram.payload)) {
         const ParseErrorKind kind = parseErrorKind(frame.error());
@@ -48,99 +65,19 @@ void Pipeline::handle(const compact::UdpDatagram& datagram) {
 void Pipeline::dropped(const DropNote& note) { (void)note; }
 
 bool Pipeline::keep(RunEnd& end) {
-    bool going = true;
-    for (DatagramHandler* handler : handlers) going = handler->keep(end) && going;
-    return going;
-}
-
-bool OutputSink::write(std::string_view text, bool endsRow) { return file.write(text, endsRow); }
-bool OutputSink::close() { return file.close(); }
-std::string OutputSink::errorText() const { return file.errorText(); }
-
-CsvRun::CsvRun(CompactCSV& csv, const CompactCSV::Options& filters, compact::OutputFile* file,
-               Status* statusLine)
-    : writer(csv), options(filters), output(file), line(statusLine), lastFlush(Clock::now()) {}
-
-void CsvRun::handle(const Decoded& datagram) {
-    if (datagram.frame == nullptr) return;
-    const uint64_t rowsBefore = writer.rowsSelected();
-    writer.process(*datagram.frame);
-    if (filterHint.empty() && (!options.beam.empty() || !options.echo.empty())) {
-        for (const compact::ModuleView& module : *datagram.frame) {
-            filterHint = emptyFilterHint(options, module);
-            if (filterHint.empty()) continue;
-            if (line != nullptr) line->endLine();
-            std::cerr << filterHint << std::endl;
-            break;
-        }
-    }
-    // Only a run that writes nothing needs to say what its frames held.
-    if (rowsBefore == 0 && writer.rowsSelected() == 0)
-        for (const compact::ModuleView& module : *datagram.frame) frames.add(module);
-}
-
-uint64_t CsvRun::rowsLost() const { return output != nullptr ? output->recordsLost() : 0; }
-uint64_t CsvRun::rowsKept() const { return writer.rowsWritten() - rowsLost(); }
-
-bool CsvRun::keep(RunEnd& end) {
-    const auto now = Clock::now();
-    if (now - lastFlush >= flushInterval) {
-        lastFlush = now;
-        writer.flush();
-        if (output != nullptr && !writer.failed()) check(end);
-    }
-    if (output != nullptr && output->emptied() > emptiedSaid) {
-        emptiedSaid = output->emptied();
-        if (line != nullptr) line->endLine();
-        std::cerr << "Output file " << output->path()
-                  << " was emptied by another program; writing on from its start, header first"
-                  << std::endl;
-    }
-    if (!end.error.empty()) return false;
-    if (writer.failed()) {
-        // A reader that took nothing after the stop: the account says how many rows it missed.
-        if (output != nullptr && output->readerStalled()) return false;
-        end.readerGone = output != nullptr && output->errorNumber() == EPIPE;
-        if (!end.readerGone) end.error = "Failed to write output:" + writer.errorText();
+    if (!rotationEnd.error.empty()) {
+        if (end.error.empty()) end.error = rotationEnd.error;
         return false;
     }
-    return true;
+    bool going = true;
+    for (DatagramHandler* handler : handlers) going = handler->keep(end) && going;
+    return going && !done;
 }
 
-void CsvRun::check(RunEnd& end) {
-    using State = compact::OutputFile::PathState;
-    const State state = output->checkPath(writer.rowsWritten());
-    std::string message;
-    switch (state) {
-        case State::Same:
-            return;
-        case State::Recreated:
-            message = "Output file " + output->path() +
-                      " was removed; writing on in a new file under its name, from the rows of "
-                      "the last second";
-            break;
-        case State::Renamed:
-            message = "Output file " + output->path() +
-                      " was renamed; writing on in a new file under its name";
-            break;
-        case State::Replaced:
-            if (std::exchange(replacedSaid, true)) return;
-            message = "Output file " + output->path() +
-                      " was replaced by another file; writing on to the file this run opened";
-            break;
-        case State::Unchecked:
-            if (std::exchange(uncheckedSaid, true)) return;
-            message = "Cannot check output file " + output->path() + ":" +
-                      std::strerror(output->checkError()) + "; writing on to the open file";
-            break;
-        case State::Failed:
-            end.error =
-                "Failed to open file for writing: " + output->path() + ": " + output->errorText();
-            return;
-    }
-    if (line != nullptr) line->endLine();
-    std::cerr << message << std::endl;
-    if (state == State::Recreated || state == State::Renamed) writer.forgetHeader();
+bool Pipeline::finish(RunEnd& end) {
+    bool finished = true;
+    for (DatagramHandler* handler : handlers) finished = handler->finish(end) && finished;
+    return finished;
 }
 
 void DescribeRun::handle(const Decoded& datagram) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/frame_extent.h"
+#include "app/rotation.h"
 #include "csv/compact_csv.h"
 #include "format/parse_error.h"
 #include "io/status.h"
@@ -51,14 +52,30 @@ struct RunEnd {
     uint64_t hostDrops() const { return kernelDrops + queueDrops; }
 };
 
-// What a run does with each datagram, and between datagrams.
+// What a run does with each datagram, between datagrams, at the start of each segment of a
+// rotating run, and at its end.
 class DatagramHandler {
   public:
     virtual ~DatagramHandler() = default;
     virtual void handle(const Decoded& datagram) = 0;
-    // Called between datagrams, at least every 200 ms; false (with end.error set, or
-    // end.readerGone) ends the run.
+    // Called between datagrams, at least every 200 ms; false (with end.error set, or an output
+    // whose reader went away) ends the run.
     virtual bool keep(RunEnd& end) {
+        (void)end;
+        return true;
+    }
+    // Bytes in the files of the current segment, written or waiting to be.
+    virtual uint64_t segmentBytes() const { return 0; }
+    // Closes the files of the current segment (flushed, never touched again) and opens those of
+    // `segment`. Segment 0 opens the outputs: a failure there throws SetupError; a later one
+    // returns false with end.error set.
+    virtual bool startSegment(const Segment& segment, RunEnd& end) {
+        (void)segment, (void)end;
+        return true;
+    }
+    // The end of the run: the last records written, the files closed. False, with end.error set
+    // when that failed.
+    virtual bool finish(RunEnd& end) {
         (void)end;
         return true;
     }
@@ -66,68 +83,35 @@ class DatagramHandler {
 
 // Decodes every datagram once (FrameView), counts it in `status` (its telegram counter for its
 // sender, the source address and the sender_id of the first module, or a parse error of its kind)
-// and hands it to every handler, in the order they were added. Allocates nothing per datagram.
+// and hands it to every handler, in the order they were added. With a rotation, it starts the next
+// segment of every handler before the datagram that makes one due, so that all outputs change
+// segment at the same datagram. Allocates nothing per datagram.
 class Pipeline {
   public:
-    explicit Pipeline(Status& status) : counts(status) {}
+    explicit Pipeline(Status& status, Rotation* rotation = nullptr)
+        : counts(status), rotating(rotation) {}
     void add(DatagramHandler& handler) { handlers.push_back(&handler); }
+    // Opens the first segment of every output, its period starting at `startNs`. Throws
+    // SetupError. Without this call, the first datagram starts it (a conversion with -G).
+    void start(uint64_t startNs);
     void handle(const compact::UdpDatagram& datagram);
     // A datagram this host received but had no room for.
     void dropped(const DropNote& note);
-    // Asks every handler; false when one ends the run.
+    // Asks every handler; false when one ends the run (or a new segment could not be started).
     bool keep(RunEnd& end);
+    // True when the run is over by its own rule (-W periods of -G have passed).
+    bool finished() const { return done; }
+    // Ends every handler; false when one of them failed (end.error says why).
+    bool finish(RunEnd& end);
     Status& status() { return counts; }
 
   private:
     Status& counts;
+    Rotation* rotating;
     std::vector<DatagramHandler*> handlers;
-};
-
-// The CSV writer's text into an output file.
-class OutputSink : public compact::CsvSink {
-  public:
-    explicit OutputSink(compact::OutputFile& output) : file(output) {}
-    bool write(std::string_view text, bool endsRow) override;
-    bool close() override;
-    std::string errorText() const override;
-
-  private:
-    compact::OutputFile& file;
-};
-
-// Writes the rows of every frame and keeps the output in step with the run: buffered rows reach
-// the output at least once a second, and each second the output path is checked (see
-// compact::OutputFile::checkPath): a removed file is created again, header first, with the rows
-// written since the previous check; what happened is said once on standard error. While no row has
-// been written, it notes what the frames held (extent()).
-class CsvRun : public DatagramHandler {
-  public:
-    // `output`: the writer's output file, or null. `line`: the status line to end before a
-    // message, or null. `filters`: the writer's settings, for the hint of a filter that selects
-    // nothing the frames have (said once on standard error, and kept for the account: hint()).
-    CsvRun(CompactCSV& writer, const CompactCSV::Options& filters, compact::OutputFile* output,
-           Status* line);
-    void handle(const Decoded& datagram) override;
-    bool keep(RunEnd& end) override;
-    const FrameExtent& extent() const { return frames; }
-    const std::string& hint() const { return filterHint; }
-    // Rows in files a user can reach: written, less those in files removed during the run.
-    uint64_t rowsKept() const;
-    uint64_t rowsLost() const;
-
-  private:
-    void check(RunEnd& end);
-
-    CompactCSV& writer;
-    const CompactCSV::Options& options;
-    compact::OutputFile* output;
-    Status* line;
-    std::chrono::steady_clock::time_point lastFlush;
-    std::string filterHint;
-    FrameExtent frames;
-    bool replacedSaid = false;
-    bool uncheckedSaid = false;
-    uint64_t emptiedSaid = 0;
+    bool started = false;
+    bool done = false;
+    RunEnd rotationEnd;  // what a failed start of a segment left
 };
 
 // Adds every datagram to the description (--describe); writes nothing.

@@ -7,9 +7,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -20,12 +22,13 @@
 
 #include "app/command_line.h"
 #include "app/describe.h"
+#include "app/outputs.h"
 #include "app/pipeline.h"
+#include "app/rotation.h"
 #include "app/stop_signal.h"
 #include "app/summary.h"
 #include "io/descriptor.h"
 #include "io/linux_udp_socket.h"
-#include "io/output_file.h"
 #include "io/pcap_reader.h"
 #include "io/status.h"
 
@@ -38,12 +41,6 @@ constexpr unsigned int statusPeriodMs = 5000;
 // How long the account of a run may wait for a standard output that takes nothing (a terminal
 // stopped with Ctrl-S) before it goes to standard error instead.
 constexpr int accountWaitMs = 2000;
-
-// A set-up failure: its message is printed as it stands, and the run ends with status 1.
-class SetupError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 SocketOptions socketOptions(const cxxopts::ParseResult& arguments) {
     SocketOptions options;
@@ -63,19 +60,15 @@ std::unique_ptr<Socket> openSocket(const SocketOptions& options) {
     return std::move(setup.socket);
 }
 
-compact::UdpFilter captureFilter(const cxxopts::ParseResult& arguments) {
-    const SocketOptions socket = socketOptions(arguments);
+// The capture of --pcap, its datagrams to the port (and from the address); its error names the
+// file.
+std::unique_ptr<compact::PcapReader> openCapture(const std::string& path,
+                                                 const SocketOptions& socket) {
     compact::UdpFilter filter;
     filter.destinationPort = socket.port;
     filter.sourceAddress = socket.source;
-    return filter;
-}
-
-// The capture of --pcap; its error names the file.
-std::unique_ptr<compact::PcapReader> openCapture(const cxxopts::ParseResult& arguments) {
-    const std::string path = arguments["pcap"].as<std::string>();
     try {
-        return std::make_unique<compact::PcapReader>(path, captureFilter(arguments));
+        return std::make_unique<compact::PcapReader>(path, filter);
     } catch (const compact::CaptureError& error) {
         const std::string text = error.what();
         // libpcap names the file for some errors ("x: No such file or directory"), not others.
@@ -83,39 +76,20 @@ std::unique_ptr<compact::PcapReader> openCapture(const cxxopts::ParseResult& arg
     }
 }
 
-// Device and inode of the file at `path` ("-": standard input), or of standard output.
-std::optional<std::pair<dev_t, ino_t>> fileIdentity(const std::string& path, int descriptor) {
-    struct stat info {};
-    const int found =
-        path.empty() || path == "-" ? ::fstat(descriptor, &info) : ::stat(path.c_str(), &info);
-    if (found != 0) return std::nullopt;
-    return std::pair{info.st_dev, info.st_ino};
-}
-
-// True when the output (a path, or "-" for standard output) is the capture being read.
-bool isTheCapture(const std::string& output, const std::string& capture) {
-    const auto out = fileIdentity(output, STDOUT_FILENO);
-    const auto in = fileIdentity(capture, STDIN_FILENO);
-    return out && in && *out == *in;
-}
-
-// The output file or standard output; a CSV output may not overwrite a capture.
-std::unique_ptr<compact::OutputFile> openOutput(const std::string& path,
-                                                const compact::ClosedDescriptors& closed) {
-    if (path == "-") {
-        if (closed.output) throw SetupError("standard output is closed: name an output file");
-        return compact::OutputFile::standardOutput();
-    }
-    bool isCapture = false;
-    std::unique_ptr<compact::OutputFile> file = compact::OutputFile::create(path, true, isCapture);
-    if (isCapture) {
-        throw SetupError(path + " is a capture file; to convert it: compact_csv -r " + path +
-                         " [CSV]");
-    }
-    if (!file) {
-        throw SetupError("Failed to open file for writing: " + path + ": " + std::strerror(errno));
-    }
-    return file;
+// True when the two paths ("-": standard input or output, as `descriptor` says) name one file:
+// the same device and inode, or the same path where neither exists yet.
+bool sameFile(const std::string& a, int descriptorA, const std::string& b, int descriptorB) {
+    auto identity = [](const std::string& path,
+                       int descriptor) -> std::optional<std::pair<dev_t, ino_t>> {
+        struct stat info {};
+        const int found = path == "-" ? ::fstat(descriptor, &info) : ::stat(path.c_str(), &info);
+        if (found != 0) return std::nullopt;
+        return std::pair{info.st_dev, info.st_ino};
+    };
+    const auto first = identity(a, descriptorA), second = identity(b, descriptorB);
+    if (first || second) return first == second;
+    return a != "-" && b != "-" &&
+           std::filesystem::weakly_canonical(a) == std::filesystem::weakly_canonical(b);
 }
 
 // The end of a capture's reading: libpcap's message for a read error (a read that a stop signal
@@ -134,53 +108,112 @@ int terminalWidth(int fd) {
     return ::ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-// Everything a run that writes CSV works with: the counts and the status line (printed only with
-// an output file), the output and the writer, and the handler of its datagrams.
-class CsvOutput {
+double seconds(const RunEnd& end) { return std::chrono::duration<double>(end.duration).count(); }
+
+uint64_t wallClockNs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// A run that writes files: CSV rows (to a file or standard output), the raw capture (-w), or both,
+// rotating together; live or from a capture.
+class Recording {
   public:
-    CsvOutput(const CompactCSV::Options& settings, const compact::ClosedDescriptors& closed)
-        : toFile(settings.csvFile != "-"),
-          status(settings.csvFile, statusPeriodMs),
-          file(openOutput(settings.csvFile, closed)),
-          sink(*file),
-          writer(settings, sink),
-          run(writer, settings, file.get(), line()),
-          pipeline(status) {
+    Recording(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
+              const compact::ClosedDescriptors& closed)
+        : rotationSettings(checkedRotation(arguments)),
+          capturePath(arguments.count("write-capture") != 0
+                          ? arguments["write-capture"].as<std::string>()
+                          : ""),
+          writesCsv(capturePath.empty() || arguments.count("csv") != 0),
+          csvPath(writesCsv ? settings.csvFile : ""),
+          toFile(!writesCsv || settings.csvFile != "-"),
+          status(writesCsv && settings.csvFile != "-" ? settings.csvFile : "", statusPeriodMs),
+          rotation(rotationSettings),
+          pipeline(status, rotationSettings.active() ? &rotation : nullptr) {
+        if (writesCsv && settings.csvFile == "-" && closed.output)
+            throw SetupError("standard output is closed: name an output file");
+        if (!capturePath.empty() && writesCsv &&
+            sameFile(capturePath, STDOUT_FILENO, settings.csvFile, STDOUT_FILENO)) {
+            throw SetupError("-w " + capturePath +
+                             " is the CSV output too; choose another file for one of them");
+        }
+        for (const std::string& path : {writesCsv ? settings.csvFile : "", capturePath}) {
+            if (path.empty() || path == "-") continue;
+            if (const auto problem = repeatedNames(path, rotationSettings))
+                throw SetupError("-G " + std::to_string(rotationSettings.periodNs / 1'000'000'000) +
+                                 " with " + path + ": the pattern " + *problem);
+        }
         status.setTerminal(::isatty(STDOUT_FILENO) == 1, terminalWidth(STDOUT_FILENO));
-        file->setRestartText([this] { return writer.restartText(); });
-        file->setStopRequests([] { return SigINT::instance().stopRequests(); });
-        pipeline.add(run);
+        if (writesCsv) {
+            csv = std::make_unique<CsvRun>(settings, rotationSettings, line());
+            pipeline.add(*csv);
+        }
+        if (!capturePath.empty()) {
+            capture = std::make_unique<CaptureRun>(capturePath, rotationSettings, line());
+            pipeline.add(*capture);
+        }
     }
 
     Status* line() { return toFile ? &status : nullptr; }
 
-    // Ends the run: the last rows, the status line's newline, the account (summary()), then the
-    // message of a failure. Returns the exit status.
-    int finish(const RunEnd& end, const std::function<std::string()>& summary) {
-        const bool written = writer.finish();
-        // A reader of standard output that went away ends the run quietly, as `| head` expects.
-        if (end.readerGone || (!written && !toFile && file->errorNumber() == EPIPE)) {
-            return EXIT_SUCCESS;
+    // Refuses an output that is the capture being read.
+    void refuseInput(const std::string& input) const {
+        if (writesCsv && sameFile(csvPath, STDOUT_FILENO, input, STDIN_FILENO)) {
+            throw SetupError("Output file " + csvPath +
+                             " is the capture being read; choose another output file");
         }
-        std::string error = end.error;
-        if (error.empty() && !written) {
-            error = file->readerStalled()
-                        ? "Stopped waiting for the reader of standard output: " +
-                              std::to_string(writer.rowsSelected() - writer.rowsWritten()) +
-                              " rows not delivered"
-                        : "Failed to write output:" + writer.errorText();
+        if (!capturePath.empty() && sameFile(capturePath, STDOUT_FILENO, input, STDIN_FILENO))
+            throw SetupError("-w " + capturePath +
+                             " is the capture being read; choose another file");
+    }
+
+    // "230400 rows written (12.4 MiB), 14400 datagrams captured (820.1 MiB)", for the account.
+    std::string outputsText() const {
+        std::string text;
+        auto mib = [](uint64_t bytes) {
+            char digits[32];
+            std::snprintf(digits, sizeof digits, "%.1f", double(bytes) / (1 << 20));
+            return std::string(digits);
+        };
+        if (csv) {
+            text = std::to_string(csv->rowsKept()) + " rows written (" + mib(csv->bytesWritten()) +
+                   " MiB)";
+        }
+        if (capture) {
+            text += (text.empty() ? "" : ", ") + std::to_string(capture->datagrams()) +
+                    " datagrams captured (" + mib(capture->bytesWritten()) + " MiB)";
+        }
+        return text;
+    }
+
+    // Ends the run: the last records, the files closed, the status line's newline, the account
+    // (summary()), then the message of a failure. Returns the exit status.
+    int finish(RunEnd& end, const std::function<std::string()>& summary) {
+        pipeline.finish(end);
+        // A reader of standard output that went away ends the run quietly, as `| head` expects.
+        if (csv && csv->readerGone()) return EXIT_SUCCESS;
+        if (end.error.empty() && csv && csv->file().isOpen() &&
+            csv->file().file().readerStalled()) {
+            end.error = "Stopped waiting for the reader of standard output: " +
+                        std::to_string(csv->rowsSelected() - csv->rowsKept()) +
+                        " rows not delivered";
         }
         std::string account = summary() + '\n';
-        for (const std::string& note : runNotes(end, run.rowsLost())) account += note + '\n';
-        if (!run.hint().empty()) account += run.hint() + '\n';
-        if (writer.rowsSelected() == 0 && run.extent().modules() != 0) {
-            account += "No rows were written: " + run.extent().text() +
+        for (const std::string& note : runNotes(
+                 end, csv ? csv->rowsLost() : 0, csv ? csv->file().recordsInRemovedSegments() : 0,
+                 capture ? capture->file().recordsInRemovedSegments() : 0))
+            account += note + '\n';
+        if (csv && !csv->hint().empty()) account += csv->hint() + '\n';
+        if (csv && csv->rowsSelected() == 0 && csv->extent().modules() != 0) {
+            account += "No rows were written: " + csv->extent().text() +
                        "; --describe shows what the filters select\n";
         }
         // A Ctrl-C typed on the terminal echoes "^C" where the cursor is: the account starts on a
         // line of its own.
         const bool lineEnded = status.endLine();
-        // The account goes where the CSV does not: standard output with a file, unless it cannot
+        // The account goes where the CSV does not: standard output with files, unless it cannot
         // be written there (a reader gone, or one that takes nothing for a while).
         const bool onStdout = toFile && status.printError() == 0;
         if (!lineEnded && SigINT::instance().firstSignal() == SIGINT &&
@@ -191,40 +224,59 @@ class CsvOutput {
             std::cerr << "Status line stopped: standard output could not be written ("
                       << std::strerror(status.printError()) << ")" << std::endl;
         }
-        if (error.empty()) return EXIT_SUCCESS;
-        std::cerr << error << std::endl;
+        if (end.error.empty()) return EXIT_SUCCESS;
+        std::cerr << end.error << std::endl;
         return exitFailure;
     }
 
-    const bool toFile;
+    const RotationSettings rotationSettings;
+    const std::string capturePath;
+    const bool writesCsv;
+    const std::string csvPath;  // "" without CSV
+    const bool toFile;          // the outputs are files: the status line goes to standard output
     Status status;
-    const std::unique_ptr<compact::OutputFile> file;
-    OutputSink sink;
-    CompactCSV writer;
-    CsvRun run;
+    Rotation rotation;
     Pipeline pipeline;
+    std::unique_ptr<CsvRun> csv;
+    std::unique_ptr<CaptureRun> capture;
 };
 
-double seconds(const RunEnd& end) { return std::chrono::duration<double>(end.duration).count(); }
-
-// Writes the CSV of the capture named by --pcap; see runReceiver.
+// Writes the CSV (and the capture) of the capture named by --pcap; see runReceiver.
 int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
                   const compact::ClosedDescriptors& closed) {
     const std::string path = arguments["pcap"].as<std::string>();
-    // Opened, and compared with the output, before the output is opened: a wrong file name must
-    // not truncate an existing CSV, nor the output the capture itself.
-    const std::unique_ptr<compact::PcapReader> reader = openCapture(arguments);
-    if (isTheCapture(settings.csvFile, path)) {
-        throw SetupError("Output file " + settings.csvFile +
-                         " is the capture being read; choose another output file");
-    }
-    CsvOutput csv(settings, closed);
-    const RunEnd end = convertCapture(*reader, csv.line(), csv.pipeline);
-    const bool unread = reportReadError(*reader, path, csv.status);
-    const int result = csv.finish(
-        end, [&] { return conversionSummary(path, *reader, csv.status, csv.run.rowsKept()); });
+    // Opened, and compared with the outputs, before an output is opened: a wrong file name must
+    // not truncate an existing CSV, nor an output the capture itself.
+    const std::unique_ptr<compact::PcapReader> reader = openCapture(path, socketOptions(arguments));
+    Recording run(arguments, settings, closed);
+    run.refuseInput(path);
+    // With -G the periods follow the capture's time: its first datagram starts the first.
+    if (run.rotationSettings.periodNs == 0) run.pipeline.start(0);
+    RunEnd end = convertCapture(*reader, run.line(), run.pipeline);
+    const bool unread = reportReadError(*reader, path, run.status);
+    const int result = run.finish(
+        end, [&] { return conversionSummary(path, *reader, run.status, run.outputsText()); });
     // A record libpcap refused in the middle of the file: part of the capture was not converted.
     return result == EXIT_SUCCESS && unread ? exitFailure : result;
+}
+
+// A live run: receives until a stop signal, writing the CSV and/or the capture.
+int runLive(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
+            const compact::ClosedDescriptors& closed, size_t queueBytes) {
+    const SocketOptions options = socketOptions(arguments);
+    const std::unique_ptr<Socket> socket = openSocket(options);
+    Recording run(arguments, settings, closed);
+    run.pipeline.start(wallClockNs());
+    std::cerr << startLine(options, run.csvPath, settings, run.capturePath) << std::endl;
+    RunEnd end = receiveUntilStopped(*socket, run.line(), run.pipeline, queueBytes);
+    // Leaving the scope releases the outputs, the socket and the settings.
+    return run.finish(end, [&] {
+        std::string text =
+            liveSummary(run.status, seconds(end), end.hostDrops(), run.outputsText());
+        if (run.status.telegramsReceived() == 0 && run.status.parseErrors() == 0)
+            text += "\n" + nothingArrived(options);
+        return text;
+    });
 }
 
 // --describe: receives (or reads the capture) as usual and prints the stream's description
@@ -239,14 +291,17 @@ int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Opti
     DescribeRun run(description);
     pipeline.add(run);
     bool unread = false;
+    const SocketOptions options = socketOptions(arguments);
     if (arguments.count("pcap") != 0) {
-        const std::unique_ptr<compact::PcapReader> reader = openCapture(arguments);
+        const std::string path = arguments["pcap"].as<std::string>();
+        const std::unique_ptr<compact::PcapReader> reader = openCapture(path, options);
+        pipeline.start(0);
         convertCapture(*reader, nullptr, pipeline);
-        unread = reportReadError(*reader, arguments["pcap"].as<std::string>(), status);
+        unread = reportReadError(*reader, path, status);
     } else {
-        const SocketOptions options = socketOptions(arguments);
         const std::unique_ptr<Socket> socket = openSocket(options);
-        std::cerr << startLine(options, "", settings) << std::endl;
+        pipeline.start(0);
+        std::cerr << startLine(options, "", settings, "") << std::endl;
         receiveUntilStopped(*socket, nullptr, pipeline, queueBytes);
     }
     std::cout << description.report() << std::flush;
@@ -272,20 +327,7 @@ int runReceiver(int argc, const char** argv) {
             return runDescription(arguments, settings, queueBytes);
         }
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings, closed);
-
-        const SocketOptions options = socketOptions(arguments);
-        const std::unique_ptr<Socket> socket = openSocket(options);
-        CsvOutput csv(settings, closed);
-        std::cerr << startLine(options, settings.csvFile, settings) << std::endl;
-        const RunEnd end = receiveUntilStopped(*socket, csv.line(), csv.pipeline, queueBytes);
-        // Leaving the scope releases the writer, its output, the socket and the settings.
-        return csv.finish(end, [&] {
-            std::string text = liveSummary(csv.status, seconds(end), end.hostDrops(),
-                                           csv.run.rowsKept(), csv.writer.bytesWritten());
-            if (csv.status.telegramsReceived() == 0 && csv.status.parseErrors() == 0)
-                text += "\n" + nothingArrived(options);
-            return text;
-        });
+        return runLive(arguments, settings, closed, queueBytes);
     } catch (const std::exception& error) {
         // Set-up errors: an invalid --address, a socket or output that cannot be opened, a failed
         // connect, the signal handler refused.

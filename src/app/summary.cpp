@@ -43,11 +43,9 @@ std::string parseErrorText(const Status& status) {
 }
 
 std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
-                        uint64_t rowsWritten, uint64_t bytesWritten) {
+                        const std::string& outputs) {
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1f", seconds);
-    char mib[32];
-    std::snprintf(mib, sizeof mib, "%.1f", static_cast<double>(bytesWritten) / (1 << 20));
     // A telegram this host dropped leaves a gap in its sender's counters too.
     const uint64_t gaps = status.lostTelegrams();
     const uint64_t lost = gaps > hostDrops ? gaps - hostDrops : 0;
@@ -55,11 +53,11 @@ std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops
            " s: " + std::to_string(lost) + " lost at the sensor or on the network, " +
            std::to_string(hostDrops) + " dropped by this host, " +
            std::to_string(status.counterResets()) + " counter resets, " + parseErrorText(status) +
-           ", " + std::to_string(rowsWritten) + " rows written (" + mib + " MiB)";
+           (outputs.empty() ? "" : ", " + outputs);
 }
 
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
-                              const Status& status, uint64_t rowsWritten) {
+                              const Status& status, const std::string& outputs) {
     const compact::CaptureStats& capture = reader.stats();
     const compact::ReassemblyStats& reassembly = reader.reassembly();
     const std::string dropped = reasonList(reassembly.dropped, [](size_t i) {
@@ -84,10 +82,11 @@ std::string conversionSummary(const std::string& capturePath, const compact::Pca
            withReasons(reassembly.droppedTotal(), "incomplete datagrams dropped", dropped) + ", " +
            withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
            parseErrorText(status) + ", " + std::to_string(status.lostTelegrams()) +
-           " lost telegrams, " + std::to_string(rowsWritten) + " rows written";
+           " lost telegrams" + (outputs.empty() ? "" : ", " + outputs);
 }
 
-std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost) {
+std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost, uint64_t ringRows,
+                                  uint64_t ringDatagrams) {
     std::vector<std::string> notes;
     if (end.leftInQueue != 0) {
         notes.push_back(std::to_string(end.leftInQueue) +
@@ -105,6 +104,10 @@ std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost) {
     if (rowsLost != 0) {
         notes.push_back(std::to_string(rowsLost) +
                         " rows went to an output file that was removed during the run");
+    }
+    if (ringRows != 0 || ringDatagrams != 0) {
+        notes.push_back(std::to_string(ringRows) + " rows and " + std::to_string(ringDatagrams) +
+                        " datagrams were in the oldest segments, which -W removed");
     }
     return notes;
 }
@@ -163,13 +166,14 @@ std::string sourceText(const SocketOptions& socket) {
 }  // namespace
 
 std::string startLine(const SocketOptions& socket, const std::string& output,
-                      const CompactCSV::Options& options) {
+                      const CompactCSV::Options& options, const std::string& capture) {
     const std::string filters = filterText(options);
+    std::string where = output.empty()  ? ""
+                        : output == "-" ? std::string("rows to standard output")
+                                        : "rows to " + output;
+    if (!capture.empty()) where += (where.empty() ? "" : ", ") + ("datagrams to " + capture);
     return "Receiving on UDP port " + std::to_string(socket.port) + " " + sourceText(socket) +
-           "; " +
-           (output.empty()  ? std::string("describing the stream")
-            : output == "-" ? std::string("rows to standard output")
-                            : "rows to " + output) +
+           "; " + (where.empty() ? std::string("describing the stream") : where) +
            "; filters: " + (filters.empty() ? "none" : filters);
 }
 

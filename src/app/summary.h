@@ -24,7 +24,7 @@ std::string parseErrorText(const Status& status);
 // this host received but had no room for (socket buffer or queue); losses are the gaps in the
 // senders' telegram counters that those drops do not explain.
 std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
-                        uint64_t rowsWritten, uint64_t bytesWritten);
+                        const std::string& outputs);
 
 // The account of a finished conversion in one line without line feed, from the reader's counters,
 // the status object's and the rows written:
@@ -33,13 +33,15 @@ std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops
 // errors (1 truncated), 2 lost telegrams, 960 rows written". The parentheses list the reasons with
 // a non-zero count, in a fixed order, and are left out when the count before them is 0.
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
-                              const Status& status, uint64_t rowsWritten);
+                              const Status& status, const std::string& outputs);
 
 // The lines that follow a run's account when something out of the ordinary happened: datagrams left
 // unwritten in the queue (a second stop signal, a failed output), failed receive calls, datagrams
 // without the kernel's receive time, rows that went to an output file removed during the run
 // (`rowsLost`).
-std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost);
+// `ringRemoved`: rows and datagrams in the segments a ring (-W) removed.
+std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost, uint64_t ringRows,
+                                  uint64_t ringDatagrams);
 
 // A decimal with at most `decimals` places, trailing zeros left out: 2.5, 3, -0 as 0.
 std::string decimalText(double value, int decimals);
@@ -52,9 +54,10 @@ std::string filterText(const CompactCSV::Options& options);
 
 // The line a live run starts with, on standard error: what it listens to, where the rows go and
 // the filters: "Receiving on UDP port 2115 from any address; rows to out.csv; filters: --line 0".
-// `output`: the CSV path, "-" for standard output, "" for --describe.
+// `output`: the CSV path, "-" for standard output, "" for none; `capture`: the path of -w, or "".
+// Without either, the run describes the stream.
 std::string startLine(const SocketOptions& socket, const std::string& output,
-                      const CompactCSV::Options& options);
+                      const CompactCSV::Options& options, const std::string& capture);
 
 // After a live run in which nothing arrived: "Nothing arrived on UDP port 2116 (from 10.0.0.1)".
 std::string nothingArrived(const SocketOptions& socket);

@@ -48,14 +48,15 @@ char* putSmallField(char* at, bool present, uint32_t value) {
 
 }  // namespace
 
-void CompactCSV::process(const compact::FrameView& frame) {
+void CompactCSV::process(const compact::FrameView& frame, uint64_t receiveTimeNs) {
     if (sink == nullptr) return;
-    for (const compact::ModuleView& module : frame) processModule(module);
+    for (const compact::ModuleView& module : frame) processModule(module, receiveTimeNs);
 }
 
-void CompactCSV::processModule(const compact::ModuleView& module) {
-    selectRows(module,
-               [&](int line, Range beams, Range echoes) { writeRow(module, line, beams, echoes); });
+void CompactCSV::processModule(const compact::ModuleView& module, uint64_t receiveTimeNs) {
+    selectRows(module, [&](int line, Range beams, Range echoes) {
+        writeRow(module, line, beams, echoes, receiveTimeNs);
+    });
 }
 
 std::vector<CompactCSV::Selection> CompactCSV::selection(const compact::ModuleView& module) const {
@@ -129,7 +130,8 @@ void CompactCSV::selectRows(const compact::ModuleView& module, Emit&& emit) cons
 }
 
 void CompactCSV::headerLine(const Columns& columns, std::string& text) const {
-    text = "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
+    text = options.receiveTime ? "receive_time," : "";
+    text += "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
     if (!options.omitAngles) text += ",phi,theta_start,theta_stop";
     char digits[maxValueChars];
     auto number = [&](int64_t value) {
@@ -170,7 +172,7 @@ void CompactCSV::writeHeader(int beamFirst, int beamLast, int echoFirst, int ech
 }
 
 std::string CompactCSV::restartText() const {
-    constexpr std::string_view headerStart = "sender_id,";
+    const std::string_view headerStart = options.receiveTime ? "receive_time," : "sender_id,";
     if (sentHeader == Columns{} || std::string_view(buffer.get(), used).starts_with(headerStart))
         return "";
     // Its own string: this runs while the sink writes, possibly in the middle of a header's put().
@@ -179,7 +181,8 @@ std::string CompactCSV::restartText() const {
     return text;
 }
 
-void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes) {
+void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes,
+                          uint64_t receiveTimeNs) {
     // Empty ranges all give the same columns; one canonical form keeps equal headers from being
     // repeated.
     if (beams.empty()) beams = Range{};
@@ -191,6 +194,10 @@ void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range bea
     }
 
     const auto l = static_cast<uint32_t>(line);
+    if (options.receiveTime) {
+        putUnsigned(receiveTimeNs);
+        put(',');
+    }
     putUnsigned(module.senderId());
     put(',');
     putUnsigned(module.frameNumber());

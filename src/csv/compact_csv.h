@@ -45,6 +45,7 @@ class CompactCSV {
         bool shortHeaders = false;   // column names like B42E0D instead of beam[42]_echo[0]_dist
         bool omitAngles = false;     // leave out the phi, theta_start and theta_stop columns
         float phiTolerance = 0.0f;   // radians; a single phi matches a line within this distance
+        bool receiveTime = false;    // a first column receive_time: when the datagram arrived
     };
 
     // Writes to the caller's sink or stream, which is not owned and must outlive the writer.
@@ -61,8 +62,9 @@ class CompactCSV {
     // Selects the lines, beams and echoes of every module of a validated frame and writes one row
     // per selected line, each preceded by a header when its column set changed. Reads nothing
     // outside the frame's arrays, whatever the filters say, and only the values it writes. Never
-    // throws; allocates nothing once the buffer exists.
-    void process(const compact::FrameView& frame);
+    // throws; allocates nothing once the buffer exists. With options.receiveTime every row starts
+    // with `receiveTimeNs`: when the datagram arrived, in ns since 1970 (UTC).
+    void process(const compact::FrameView& frame, uint64_t receiveTimeNs = 0);
 
     // A line of a module that the options select, with the column set of its row.
     struct Selection {
@@ -134,11 +136,12 @@ class CompactCSV {
         bool empty() const { return first > last; }
     };
 
-    void processModule(const compact::ModuleView& module);
+    void processModule(const compact::ModuleView& module, uint64_t receiveTimeNs);
     // Calls emit(line, beams, echoes) for every selected line of the module, in row order.
     template <typename Emit>
     void selectRows(const compact::ModuleView& module, Emit&& emit) const;
-    void writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes);
+    void writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes,
+                  uint64_t receiveTimeNs);
 
     // Makes room for `bytes` more characters (at most a few dozen) in the buffer, handing
     // complete rows to the sink first.

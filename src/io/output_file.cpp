@@ -72,14 +72,15 @@ OutputFile::~OutputFile() {
     if (owned && fd >= 0) ::close(fd);
 }
 
-std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, bool refuseCapture,
+std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Existing existing,
                                                bool& isCapture) {
-    isCapture = refuseCapture && startsLikeCapture(path);
+    isCapture = existing == Existing::TruncateUnlessCapture && startsLikeCapture(path);
     if (isCapture) {
         errno = EEXIST;
         return nullptr;
     }
-    const int fd = openForAppend(path, O_CREAT | O_TRUNC);
+    const int fd =
+        openForAppend(path, existing == Existing::Refuse ? O_CREAT | O_EXCL : O_CREAT | O_TRUNC);
     if (fd < 0) return nullptr;
     return std::unique_ptr<OutputFile>(new OutputFile(fd, path, true));
 }
@@ -144,6 +145,7 @@ bool OutputFile::writeSome(std::string_view& text, Clock::time_point& lastProgre
     }
     text.remove_prefix(static_cast<size_t>(count));
     written += count;
+    totalBytes += static_cast<uint64_t>(count);
     lastProgress = Clock::now();
     return true;
 }

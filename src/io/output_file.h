@@ -37,11 +37,16 @@ class OutputFile {
     // How long the reader of a pipe may take nothing after a stop request.
     static constexpr std::chrono::milliseconds stallLimit{2000};
 
-    // Creates (or truncates) the file at `path`; nullptr when it cannot be opened (errno tells
-    // why). With `refuseCapture`, an existing file that starts with a pcap or pcapng magic number
-    // is left untouched and `isCapture` is set (the caller names the mistake); errno is then
-    // EEXIST.
-    static std::unique_ptr<OutputFile> create(const std::string& path, bool refuseCapture,
+    // How create() treats a file that exists.
+    enum class Existing {
+        Truncate,               // emptied, whatever it is
+        TruncateUnlessCapture,  // emptied, unless it starts with a pcap or pcapng magic number
+        Refuse,                 // left as it is: create() fails with EEXIST
+    };
+    // Creates the file at `path`, or truncates it as `existing` says; nullptr when it cannot be
+    // opened (errno tells why). An existing capture left untouched sets `isCapture` (the caller
+    // names the mistake); errno is then EEXIST.
+    static std::unique_ptr<OutputFile> create(const std::string& path, Existing existing,
                                               bool& isCapture);
     // Standard output (not closed at the end). Written in non-blocking mode through a descriptor of
     // its own when it is a pipe or a terminal.
@@ -71,6 +76,8 @@ class OutputFile {
     const std::string& path() const { return filePath; }
     // How many times another program emptied the file so far.
     uint64_t emptied() const { return emptiedCount; }
+    // Bytes handed to write() and written so far (restart texts included).
+    uint64_t bytesWritten() const { return totalBytes; }
 
     // What checkPath() found.
     enum class PathState {
@@ -82,9 +89,11 @@ class OutputFile {
         Unchecked,  // the path could not be looked at (a folder made unreadable): writing goes on
         Failed,     // the file was removed and none can be created: errorText() says why
     };
-    // Compares the path with the open file; `records`: the records written so far, for the count
-    // of records left behind in a removed file. Standard output is always Same.
+    // Compares the path with the open file; `records`: the records written so far in the run, for
+    // the count of records left behind in a removed file. Standard output is always Same.
     PathState checkPath(uint64_t records);
+    // The records the run had written before this file was opened (they are in other files).
+    void setRecordsBefore(uint64_t records) { fileStartRecords = checkedRecords = records; }
     // The records that were in files removed while the run went on (not reachable any more).
     uint64_t recordsLost() const { return lostRecords; }
     // Why the last check found the path Unchecked (an errno).
@@ -116,6 +125,7 @@ class OutputFile {
     uint64_t fileStartRecords = 0;  // records written before the current file was started
     uint64_t lostRecords = 0;
     uint64_t emptiedCount = 0;
+    uint64_t totalBytes = 0;
     int uncheckedError = 0;
     bool stalled = false;
     std::function<std::string()> restartText;

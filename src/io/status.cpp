@@ -107,13 +107,18 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
 
     std::string text = std::string(timeText) + " Receive " + std::to_string(rate) +
                        " telegram/s, " + std::to_string(lostTelegrams()) + " lost, " +
-                       std::to_string(parseErrorCount) + " parse errors, output file ";
-    // The file may have been removed or moved away while the run goes on; the line is still
+                       std::to_string(parseErrorCount) + " parse errors";
+    // A file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
-    std::error_code error;
-    const std::uintmax_t sizeBytes = std::filesystem::file_size(outputPath, error);
-    text += error ? "?" : std::to_string(sizeBytes >> 20);  // whole MiB, truncated
-    text += " MiB";
+    auto size = [&text](const char* label, const std::filesystem::path& path) {
+        if (path.empty()) return;
+        std::error_code error;
+        const std::uintmax_t bytes = std::filesystem::file_size(path, error);
+        text += std::string(", ") + label + " " + (error ? "?" : std::to_string(bytes >> 20)) +
+                " MiB";  // whole MiB, truncated
+    };
+    size("output file", outputPath);
+    size("capture file", capturePath);
     std::string out;
     if (onTerminal) {
         // One column short of the width: a line that fills it would wrap on many terminals.

@@ -19,7 +19,8 @@ class Status {
   public:
     using SteadyClock = std::chrono::steady_clock;
 
-    // `outputPath`: the file whose size the line reports (not opened or checked here).
+    // `outputPath`: the CSV file whose size the line reports (not opened or checked here); "" when
+    // the run writes no CSV file.
     // `periodMs`: minimum time between two lines, in milliseconds; the first line is due one
     // period after construction. Throws std::invalid_argument when `periodMs` is 0 (the rate is
     // divided by the elapsed interval, which must not be 0).
@@ -36,6 +37,11 @@ class Status {
     // loss). Without a sender, all telegrams count as one sender's.
     void telegramReceived(uint64_t telegramCounter);
     void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter);
+
+    // The files whose sizes the line reports, as they change with the segments of a rotating run:
+    // the CSV ("output file") and the capture ("capture file"); "" for none.
+    void setOutputFile(std::string path) { outputPath = std::move(path); }
+    void setCaptureFile(std::string path) { capturePath = std::move(path); }
 
     // Whether another socket receives on the port now: telegrams missing from the counters while
     // it does are counted apart (missedWhileShared()), not as the sensor's loss.
@@ -110,6 +116,7 @@ class Status {
     std::string line(bool newline, SteadyClock::time_point now, std::time_t wallSeconds);
 
     std::filesystem::path outputPath;
+    std::filesystem::path capturePath;
     uint32_t periodMs;
     SteadyClock::time_point lastPrintTime;
     LossTracker losses;

@@ -40,7 +40,7 @@ TEST(RunTexts, StartLinesAndNothingArrived) {
          "Receiving on UDP port 2116 from any address; describing the stream; filters: --phi 0 "
          "--phi-tolerance 1 --theta 10:20 --echo 1"},
     };
-    for (const auto& c : cases) EXPECT_EQ(startLine(c.socket, c.output, c.options), c.expected);
+    for (const auto& c : cases) EXPECT_EQ(startLine(c.socket, c.output, c.options, ""), c.expected);
     EXPECT_EQ(nothingArrived(any),
               "Nothing arrived on UDP port 2116: check the address and port the sensor sends to");
     EXPECT_EQ(nothingArrived(one),

@@ -94,7 +94,7 @@ TEST_F(Receiver, SigtermWritesEveryGoodFrameFromTheSensorWithItsAccount) {
 
 TEST_F(Receiver, ReportsAFullDiskWithStatusOne) {
     const std::string failed =
-        std::string("Failed to write output:") + std::strerror(ENOSPC) + "\n";
+        std::string("Failed to write output /dev/full:") + std::strerror(ENOSPC) + "\n";
     UdpSender sender;
     {
         SCOPED_TRACE("rows fit the output buffer: the failure shows when it is flushed at the end");

@@ -16,12 +16,14 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::readFile;
 using State = compact::OutputFile::PathState;
+using Existing = compact::OutputFile::Existing;
 
 TEST(OutputFile, KeepsEveryRecordWhateverHappensToItsPath) {
     const testing_support::ScratchDir dir;
     const fs::path path = dir / "out.csv", renamed = dir / "old.csv";
     bool isCapture = false;
-    auto file = compact::OutputFile::create(path.string(), true, isCapture);
+    auto file =
+        compact::OutputFile::create(path.string(), Existing::TruncateUnlessCapture, isCapture);
     ASSERT_TRUE(file);
     int header = 0;
     file->setRestartText([&] { return "h" + std::to_string(header) + "\n"; });
@@ -71,12 +73,16 @@ TEST(OutputFile, RefusesToOverwriteACapture) {
     bool isCapture = false;
     for (const std::string magic : {"\x0A\x0D\x0D\x0A", "\xD4\xC3\xB2\xA1", "\x4D\x3C\xB2\xA1"}) {
         std::ofstream(dir / "scan") << magic << "records";
-        EXPECT_EQ(compact::OutputFile::create((dir / "scan").string(), true, isCapture), nullptr);
+        EXPECT_EQ(compact::OutputFile::create((dir / "scan").string(),
+                                              Existing::TruncateUnlessCapture, isCapture),
+                  nullptr);
         EXPECT_TRUE(isCapture);
         EXPECT_EQ(readFile(dir / "scan"), magic + "records");
     }
     std::ofstream(dir / "text") << "sender_id,frame_number\n";
-    EXPECT_NE(compact::OutputFile::create((dir / "text").string(), true, isCapture), nullptr);
+    EXPECT_NE(compact::OutputFile::create((dir / "text").string(), Existing::TruncateUnlessCapture,
+                                          isCapture),
+              nullptr);
     EXPECT_FALSE(isCapture);
     EXPECT_EQ(readFile(dir / "text"), "");
 }
