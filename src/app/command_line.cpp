@@ -3,7 +3,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -21,8 +20,6 @@
 #endif
 
 namespace {
-
-constexpr int exitFailure = 1;
 
 const std::string& helpEpilogue() {
     static const std::string text =
@@ -64,11 +61,6 @@ const std::string& helpEpilogue() {
 
 float toRadians(double degrees) {
     return static_cast<float>(degrees * compact::wire::radiansPerDegree);
-}
-
-[[noreturn]] void refuse(const std::string& message) {
-    std::cerr << message << '\n';
-    std::exit(exitFailure);
 }
 
 // The forms of the range arguments, as the help text's footnotes describe them.
@@ -121,7 +113,7 @@ float checkedRadians(double degrees) {
 }
 
 // Converts a filter option when it was given (options without a default hold no value). A text
-// that is not in the option's form ends the process with the option, the text and the form.
+// that is not in the option's form is refused with the option, the text and the form.
 template <typename Convert>
 auto convertIfGiven(const cxxopts::ParseResult& result, const char* name, Convert convert)
     -> decltype(convert(std::string())) {
@@ -130,8 +122,8 @@ auto convertIfGiven(const cxxopts::ParseResult& result, const char* name, Conver
     try {
         return convert(text);
     } catch (const RangeFormatError& error) {
-        refuse(std::string("Failed to process arguments: --") + name + " " + text + ": " +
-               error.what());
+        throw UsageError(std::string("Failed to process arguments: --") + name + " " + text + ": " +
+                         error.what());
     }
 }
 
@@ -147,7 +139,7 @@ constexpr int largestQueueMiB = 1 << 14;
 
 const char* formatDocumentPath() { return COMPACT_FORMAT_DOC; }
 
-cxxopts::ParseResult parseArguments(int argc, const char** argv) {
+std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) {
     // argv[0] names the program in the usage line. execve allows an empty argument vector, which
     // the option library cannot parse; it is taken as a program name without arguments.
     static const char* const noArguments[] = {"compact_csv", nullptr};
@@ -196,19 +188,19 @@ cxxopts::ParseResult parseArguments(int argc, const char** argv) {
     try {
         result = options.parse(argc, argv);
     } catch (const cxxopts::exceptions::no_such_option& error) {
-        refuse(std::string("Parsing command line arguments failed: ") + error.what() +
-               " (see --help)");
+        throw UsageError(std::string("Parsing command line arguments failed: ") + error.what() +
+                         " (see --help)");
     } catch (const cxxopts::exceptions::parsing& error) {
-        refuse(std::string("Parsing command line arguments failed: ") + error.what());
+        throw UsageError(std::string("Parsing command line arguments failed: ") + error.what());
     }
 
     if (result["version"].as<bool>()) {
         std::cout << compactVersion << '\n';
-        std::exit(EXIT_SUCCESS);
+        return std::nullopt;
     }
     if (result["help"].as<bool>()) {
         std::cout << options.help() << helpEpilogue() << '\n';
-        std::exit(EXIT_SUCCESS);
+        return std::nullopt;
     }
     return result;
 }
@@ -247,28 +239,33 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     const bool singleLine = !settings.line.empty() && settings.line[0] == settings.line[1];
     const bool singlePhi = settings.phi.size() == 1;
     if (!settings.theta.empty() && !singleLine && !singlePhi)
-        refuse("Parameter --theta works only with a single line or single phi angle");
+        throw UsageError("Parameter --theta works only with a single line or single phi angle");
     if (!settings.beam.empty() && !settings.theta.empty())
-        refuse("Parameters --beam and --theta are mutually exclusive");
+        throw UsageError("Parameters --beam and --theta are mutually exclusive");
     if (!settings.line.empty() && !settings.phi.empty())
-        refuse("Parameters --line and --phi are mutually exclusive");
+        throw UsageError("Parameters --line and --phi are mutually exclusive");
     return settings;
 }
 
 unsigned short checkedPort(const cxxopts::ParseResult& arguments) {
     const int port = arguments["port"].as<int>();
-    if (port < lowestPort || port > highestPort) refuse("Port must be between 1 and 65535");
+    if (port < lowestPort || port > highestPort)
+        throw UsageError("Port must be between 1 and 65535");
     return static_cast<unsigned short>(port);
 }
 
 int checkedBufferBytes(const cxxopts::ParseResult& arguments) {
     const int kib = arguments["buffer-size"].as<int>();
-    if (kib < 1 || kib > largestBufferKiB) refuse("Buffer size must be between 1 and 1048576 KiB");
+    if (kib < 1 || kib > largestBufferKiB) {
+        throw UsageError("Buffer size must be between 1 and 1048576 KiB");
+    }
     return kib * 1024;
 }
 
 size_t checkedQueueBytes(const cxxopts::ParseResult& arguments) {
     const int mib = arguments["queue-size"].as<int>();
-    if (mib < 1 || mib > largestQueueMiB) refuse("Queue size must be between 1 and 16384 MiB");
+    if (mib < 1 || mib > largestQueueMiB) {
+        throw UsageError("Queue size must be between 1 and 16384 MiB");
+    }
     return static_cast<size_t>(mib) << 20;
 }

@@ -4,33 +4,39 @@
 
 #include <cstddef>
 #include <cxxopts.hpp>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "csv/compact_csv.h"
 
+// A command line the program refuses. what() is the whole message, one or more lines without the
+// final newline; the program's top level prints it on standard error and ends with status 1.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
 // Parses the command line against the receiver's option table. argv[0] is the program name shown
 // in the usage line; argc and argv are the entry point's, unchanged.
-// Returns the parse result only when parsing succeeded and neither --version nor --help was given.
-// Otherwise it ends the process itself:
-//   --version           "0.1.2" on standard output, exit status 0 (checked before --help);
-//   --help              the option help, the epilogue and a newline on standard output, status 0;
-//   a parse error       "Parsing command line arguments failed: <reason>" on standard error,
-//                       exit status 1 (unknown option, missing value, non-numeric port, ...);
-//                       for an unknown option the line ends with " (see --help)".
+// Returns the parse result when parsing succeeded and neither --version nor --help was given.
+// Returns nothing after printing, on standard output, "0.1.2" for --version (checked before
+// --help) or the option help, the epilogue and a newline for --help: the program then ends with
+// status 0. Throws UsageError "Parsing command line arguments failed: <reason>" for a command line
+// it cannot parse (unknown option, missing value, non-numeric port, ...); for an unknown option
+// the message ends with " (see --help)". Such errors win over --help and --version.
 // Filter values are not examined here; processArguments does that.
-cxxopts::ParseResult parseArguments(int argc, const char** argv);
+std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv);
 
 // Builds the writer's settings from a parse result of parseArguments: output path, header flags,
 // phi tolerance (degrees on the command line, radians in the record) and the six filters.
 // Integer filters go through intRange, angle filters through angleRange, in the order segment,
-// beam, theta, line, phi, echo. Ends the process with exit status 1 and one line on standard error
-// when a filter text is not in its option's form, naming the option by its long name, the text
-// and the form: "Failed to process arguments: --beam 5-9: expected one integer or two integers
-// separated by a colon, e.g. 3 or 0:6"; or when the filters contradict each other (theta without
-// a single line or single phi, beam with theta, line with phi, checked in that order). Values
-// themselves are not limited.
+// beam, theta, line, phi, echo. Throws UsageError when a filter text is not in its option's form,
+// naming the option by its long name, the text and the form: "Failed to process arguments: --beam
+// 5-9: expected one integer or two integers separated by a colon, e.g. 3 or 0:6"; or when the
+// filters contradict each other (theta without a single line or single phi, beam with theta, line
+// with phi, checked in that order). Values themselves are not limited.
 CompactCSV::Options processArguments(const cxxopts::ParseResult& result);
 
 // A range argument that is not in the form its option takes. what() is the form, without the
@@ -58,14 +64,14 @@ std::vector<float> angleRange(const std::string& text);
 // Installed location of the Compact format description that the help text refers to.
 const char* formatDocumentPath();
 
-// The "port" option as a port number; ends the process with "Port must be between 1 and 65535" on
-// standard error and exit status 1 outside 1..65535.
+// The "port" option as a port number; throws UsageError "Port must be between 1 and 65535" outside
+// 1..65535.
 unsigned short checkedPort(const cxxopts::ParseResult& arguments);
 
-// The "buffer-size" option in bytes; ends the process with "Buffer size must be between 1 and
-// 1048576 KiB" on standard error and exit status 1 outside that range.
+// The "buffer-size" option in bytes; throws UsageError "Buffer size must be between 1 and 1048576
+// KiB" outside that range.
 int checkedBufferBytes(const cxxopts::ParseResult& arguments);
 
-// The "queue-size" option in bytes; ends the process with "Queue size must be between 1 and 16384
-// MiB" on standard error and exit status 1 outside that range.
+// The "queue-size" option in bytes; throws UsageError "Queue size must be between 1 and 16384 MiB"
+// outside that range.
 size_t checkedQueueBytes(const cxxopts::ParseResult& arguments);

@@ -222,7 +222,9 @@ int runReceiver(int argc, const char** argv) {
     compact::claimStandardDescriptors();
     std::signal(SIGPIPE, SIG_IGN);
     try {
-        const cxxopts::ParseResult arguments = parseArguments(argc, argv);
+        const std::optional<cxxopts::ParseResult> parsed = parseArguments(argc, argv);
+        if (!parsed) return EXIT_SUCCESS;  // --help or --version was answered
+        const cxxopts::ParseResult& arguments = *parsed;
         const CompactCSV::Options settings = processArguments(arguments);
         const size_t queueBytes = checkedQueueBytes(arguments);
         // The stop signals are handled from here on, before any output file is truncated.
@@ -241,7 +243,8 @@ int runReceiver(int argc, const char** argv) {
                                csv.writer.bytesWritten());
         });
     } catch (const std::exception& error) {
-        // Set-up errors: an invalid --address, a failed connect, the signal handler refused.
+        // A command line refused (UsageError), and set-up errors: an invalid --address, a failed
+        // connect, the signal handler refused.
         std::cerr << error.what() << '\n';
         return exitFailure;
     }
