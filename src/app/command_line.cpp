@@ -194,6 +194,13 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
         throw UsageError(std::string("Parsing command line arguments failed: ") + error.what());
     }
 
+    // The output is the one positional argument: a second one is most likely a value whose
+    // option was mistyped ("--beam 0 9 out.csv"), and would otherwise be ignored.
+    if (!result.unmatched().empty()) {
+        throw UsageError("Parsing command line arguments failed: unexpected argument '" +
+                         result.unmatched().front() + "' (see --help)");
+    }
+
     if (result["version"].as<bool>()) {
         std::cout << compactVersion << '\n';
         return std::nullopt;

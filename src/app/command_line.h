@@ -24,8 +24,9 @@ class UsageError : public std::runtime_error {
 // Returns nothing after printing, on standard output, "0.1.2" for --version (checked before
 // --help) or the option help, the epilogue and a newline for --help: the program then ends with
 // status 0. Throws UsageError "Parsing command line arguments failed: <reason>" for a command line
-// it cannot parse (unknown option, missing value, non-numeric port, ...); for an unknown option
-// the message ends with " (see --help)". Such errors win over --help and --version.
+// it cannot parse (unknown option, missing value, non-numeric port, a second positional argument:
+// "unexpected argument 'ARG'", ...); for an unknown option and an unexpected argument the message
+// ends with " (see --help)". Such errors win over --help and --version.
 // Filter values are not examined here; processArguments does that.
 std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv);
 

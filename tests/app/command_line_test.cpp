@@ -71,13 +71,14 @@ TEST(RangeGrammar, AnglesAcceptsOneOrTwoFiniteDecimals) {
     }
 }
 
-cxxopts::ParseResult parse(std::vector<const char*> arguments) {
-    arguments.insert(arguments.begin(), "compact_csv");
-    return parseArguments(static_cast<int>(arguments.size()), arguments.data()).value();
+cxxopts::ParseResult parse(const std::vector<std::string>& arguments) {
+    std::vector<const char*> argv = {"compact_csv"};
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    return parseArguments(static_cast<int>(argv.size()), argv.data()).value();
 }
 
 // The settings as one text: the output, the flags, the phi tolerance and each filter given.
-std::string settingsOf(const std::vector<const char*>& arguments) {
+std::string settingsOf(const std::vector<std::string>& arguments) {
     const CompactCSV::Options s = processArguments(parse(arguments));
     std::ostringstream text;
     text.precision(9);
@@ -92,7 +93,7 @@ std::string settingsOf(const std::vector<const char*>& arguments) {
 }
 
 TEST(ProcessArguments, FillsEveryFieldFromItsOption) {
-    const std::pair<std::vector<const char*>, std::string> cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, "- tolerance 0.0174532924"},  // one degree
         {{"out.csv", "--short-headers", "--omit-angles", "--phi-tolerance", "2", "-s", "9:-7", "-b",
           "4", "-l", "1:2", "-e", "0:1"},
@@ -106,7 +107,7 @@ TEST(ProcessArguments, FillsEveryFieldFromItsOption) {
 
 // The message of the first refusal on the receiver's way through a command line: parsing, the
 // settings, the queue, then the socket's port and buffer; empty when none refuses it.
-std::string refusalOf(std::vector<const char*> arguments) {
+std::string refusalOf(const std::vector<std::string>& arguments) {
     try {
         const cxxopts::ParseResult result = parse(arguments);
         processArguments(result);
@@ -128,10 +129,12 @@ const std::string linePhi = "Parameters --line and --phi are mutually exclusive"
 
 // Each refusal's text, line by line. The filters' texts are looked at in the order segment, beam,
 // theta, line, phi, echo, before their combination, whose checks run in this order too.
-const std::pair<std::vector<const char*>, std::string> refusals[] = {
+const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"--bogus"}, parsing + "Option ‘bogus’ does not exist (see --help)"},
     {{"--help", "-x", "out.csv"}, parsing + "Option ‘x’ does not exist (see --help)"},
     {{"--segment"}, parsing + "Option ‘segment’ is missing an argument"},
+    {{"--beam", "0", "9", "out.csv"}, parsing + "unexpected argument 'out.csv' (see --help)"},
+    {{"x.csv", "--", "y.csv", "z.csv"}, parsing + "unexpected argument 'y.csv' (see --help)"},
     {{"--port", "abc"}, parsing + "Argument ‘abc’ failed to parse"},
     {{"--port", "0"}, "Port must be between 1 and 65535"},
     {{"--port", "65536"}, "Port must be between 1 and 65535"},
@@ -153,8 +156,8 @@ TEST(CommandLine, RefusalsNameWhatIsWrong) {
     for (const auto& [arguments, message] : refusals) {
         EXPECT_EQ(refusalOf(arguments), message) << testing::PrintToString(arguments);
     }
-    for (const std::vector<const char*>& accepted :
-         {std::vector<const char*>{"-l", "4", "-t", "3"},
+    for (const std::vector<std::string>& accepted :
+         {std::vector<std::string>{"-l", "4", "-t", "3"},
           {"-l", "4:4", "-t", "3"},
           {"-p", "3", "-t", "3"},
           {"-b", "1", "-l", "2", "-e", "0", "-s", "5"}}) {
@@ -171,8 +174,7 @@ TEST(CommandLine, RefusalsEndTheReceiverWithStatus1) {
     std::filesystem::current_path(dir.path);
     for (const auto& [arguments, message] : refusals) {
         SCOPED_TRACE(testing::PrintToString(arguments));
-        const auto run = runProgram(COMPACT_CSV_EXE, {arguments.begin(), arguments.end()},
-                                    std::chrono::seconds(10));
+        const auto run = runProgram(COMPACT_CSV_EXE, arguments, std::chrono::seconds(10));
         EXPECT_EQ(run.status, testing_support::exitedWith1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, message + "\n");
