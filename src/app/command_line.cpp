@@ -21,6 +21,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 const std::string& helpEpilogue() {
     static const std::string text =
         std::string(
@@ -135,6 +137,43 @@ constexpr int highestPort = 65535;
 constexpr int largestBufferKiB = 1 << 20;
 constexpr int largestQueueMiB = 1 << 14;
 
+constexpr const char* parsingFailed = "Parsing command line arguments failed: ";
+
+// The numeric options are read from their text here rather than by the option library, so that a
+// refusal names the option. Each with the form it takes, as a refusal states it.
+struct NumberOption {
+    const char* name;
+    const char* form;
+};
+constexpr NumberOption portOption{"port", "expected a whole number from 1 to 65535"};
+constexpr NumberOption toleranceOption{"phi-tolerance",
+                                       "expected a decimal number of degrees, 0 or more, e.g. 1.0"};
+constexpr NumberOption bufferOption{"buffer-size",
+                                    "expected a whole number of KiB from 1 to 1048576"};
+constexpr NumberOption queueOption{"queue-size", "expected a whole number of MiB from 1 to 16384"};
+
+std::string optionText(const cxxopts::ParseResult& result, const NumberOption& option) {
+    return std::string("--") + option.name + " " + result[option.name].as<std::string>();
+}
+
+// The value of a numeric option (each has a default): an int, or a float, which may also have a
+// fraction and an exponent (see wholeNumber). Throws UsageError for a text that is not such a
+// number: the option library's line for a value it cannot read, then the option, the text and
+// the form.
+template <typename T>
+T numberOption(const cxxopts::ParseResult& result, const NumberOption& option) {
+    const std::string text = result[option.name].as<std::string>();
+    if (const std::optional<T> value = wholeNumber<T>(text)) return *value;
+    throw UsageError(parsingFailed + ("Argument " + cxxopts::LQUOTE) + text + cxxopts::RQUOTE +
+                     " failed to parse\n" + optionText(result, option) + ": " + option.form);
+}
+
+// A number outside its option's range: the fixed text, then the option and the text.
+UsageError outOfRange(const char* message, const cxxopts::ParseResult& result,
+                      const NumberOption& option) {
+    return UsageError(message + (": " + optionText(result, option)));
+}
+
 }  // namespace
 
 const char* formatDocumentPath() { return COMPACT_FORMAT_DOC; }
@@ -154,22 +193,22 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
          cxxopts::value<std::string>()->default_value("-"), "")
         ("a,address", "Source IP address, if omitted UDP packets from any address are accepted",
          cxxopts::value<std::string>(), "")
-        ("port", "Destination UDP port", cxxopts::value<int>()->default_value("2115"), "")
+        ("port", "Destination UDP port", cxxopts::value<std::string>()->default_value("2115"), "")
         ("short-headers", "Write CSV headers like B100E0D instead of beam[100]_echo[0]_dist",
          cxxopts::value<bool>(), "")
         ("omit-angles", "Omit the columns phi, theta_start and theta_stop",
          cxxopts::value<bool>(), "")
         ("phi-tolerance",
          "Tolerance for comparison of phi angle parameter with the actual value (deg)",
-         cxxopts::value<float>()->default_value("1.0"), "")
+         cxxopts::value<std::string>()->default_value("1.0"), "")
         ("r,pcap", "Read datagrams from a pcap or pcapng capture file instead of the network",
          cxxopts::value<std::string>(), "")
         ("describe", "Describe the telegrams received instead of writing CSV",
          cxxopts::value<bool>(), "")
         ("B,buffer-size", "Socket receive buffer (KiB); the system caps it unless privileged",
-         cxxopts::value<int>()->default_value("16384"), "")
+         cxxopts::value<std::string>()->default_value("16384"), "")
         ("queue-size", "Room for datagrams waiting to be written (MiB)",
-         cxxopts::value<int>()->default_value("64"), "")
+         cxxopts::value<std::string>()->default_value("64"), "")
         ("v,version", "Print version number and exit.", cxxopts::value<bool>(), "")
         ("h,help", "Print usage", cxxopts::value<bool>(), "");
     options.add_options("Filter")
@@ -188,18 +227,22 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
     try {
         result = options.parse(argc, argv);
     } catch (const cxxopts::exceptions::no_such_option& error) {
-        throw UsageError(std::string("Parsing command line arguments failed: ") + error.what() +
-                         " (see --help)");
+        throw UsageError(parsingFailed + (error.what() + " (see --help)"s));
     } catch (const cxxopts::exceptions::parsing& error) {
-        throw UsageError(std::string("Parsing command line arguments failed: ") + error.what());
+        throw UsageError(parsingFailed + std::string(error.what()));
     }
 
     // The output is the one positional argument: a second one is most likely a value whose
     // option was mistyped ("--beam 0 9 out.csv"), and would otherwise be ignored.
     if (!result.unmatched().empty()) {
-        throw UsageError("Parsing command line arguments failed: unexpected argument '" +
-                         result.unmatched().front() + "' (see --help)");
+        throw UsageError(parsingFailed + ("unexpected argument '" + result.unmatched().front()) +
+                         "' (see --help)");
     }
+    // Numbers are read before --help is answered, as they were when the option library read them.
+    numberOption<int>(result, portOption);
+    numberOption<float>(result, toleranceOption);
+    numberOption<int>(result, bufferOption);
+    numberOption<int>(result, queueOption);
 
     if (result["version"].as<bool>()) {
         std::cout << compactVersion << '\n';
@@ -233,7 +276,7 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     settings.csvFile = result["csv"].as<std::string>();
     settings.shortHeaders = result["short-headers"].as<bool>();
     settings.omitAngles = result["omit-angles"].as<bool>();
-    settings.phiTolerance = toRadians(result["phi-tolerance"].as<float>());
+    settings.phiTolerance = toRadians(numberOption<float>(result, toleranceOption));
     settings.segment = convertIfGiven(result, "segment", intRange);
     settings.beam = convertIfGiven(result, "beam", intRange);
     settings.theta = convertIfGiven(result, "theta", angleRange);
@@ -255,24 +298,25 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
 }
 
 unsigned short checkedPort(const cxxopts::ParseResult& arguments) {
-    const int port = arguments["port"].as<int>();
-    if (port < lowestPort || port > highestPort)
-        throw UsageError("Port must be between 1 and 65535");
+    const int port = numberOption<int>(arguments, portOption);
+    if (port < lowestPort || port > highestPort) {
+        throw outOfRange("Port must be between 1 and 65535", arguments, portOption);
+    }
     return static_cast<unsigned short>(port);
 }
 
 int checkedBufferBytes(const cxxopts::ParseResult& arguments) {
-    const int kib = arguments["buffer-size"].as<int>();
+    const int kib = numberOption<int>(arguments, bufferOption);
     if (kib < 1 || kib > largestBufferKiB) {
-        throw UsageError("Buffer size must be between 1 and 1048576 KiB");
+        throw outOfRange("Buffer size must be between 1 and 1048576 KiB", arguments, bufferOption);
     }
     return kib * 1024;
 }
 
 size_t checkedQueueBytes(const cxxopts::ParseResult& arguments) {
-    const int mib = arguments["queue-size"].as<int>();
+    const int mib = numberOption<int>(arguments, queueOption);
     if (mib < 1 || mib > largestQueueMiB) {
-        throw UsageError("Queue size must be between 1 and 16384 MiB");
+        throw outOfRange("Queue size must be between 1 and 16384 MiB", arguments, queueOption);
     }
     return static_cast<size_t>(mib) << 20;
 }

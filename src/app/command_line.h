@@ -24,9 +24,12 @@ class UsageError : public std::runtime_error {
 // Returns nothing after printing, on standard output, "0.1.2" for --version (checked before
 // --help) or the option help, the epilogue and a newline for --help: the program then ends with
 // status 0. Throws UsageError "Parsing command line arguments failed: <reason>" for a command line
-// it cannot parse (unknown option, missing value, non-numeric port, a second positional argument:
-// "unexpected argument 'ARG'", ...); for an unknown option and an unexpected argument the message
-// ends with " (see --help)". Such errors win over --help and --version.
+// it cannot parse (unknown option, missing value, a second positional argument: "unexpected
+// argument 'ARG'", ...); for an unknown option and an unexpected argument the message ends with
+// " (see --help)". A numeric option (port, phi-tolerance, buffer-size, queue-size) whose text is
+// not a number of its type gets the reason "Argument 'TEXT' failed to parse" (in the option
+// library's quotes) and a second line: "--port abc: expected a whole number from 1 to 65535".
+// Such errors win over --help and --version.
 // Filter values are not examined here; processArguments does that.
 std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv);
 
@@ -65,14 +68,15 @@ std::vector<float> angleRange(const std::string& text);
 // Installed location of the Compact format description that the help text refers to.
 const char* formatDocumentPath();
 
-// The "port" option as a port number; throws UsageError "Port must be between 1 and 65535" outside
-// 1..65535.
+// The checked numbers below throw UsageError as parseArguments does for a text that is not a
+// number, and for a number outside the range the fixed text, then the option and the text:
+// "Port must be between 1 and 65535: --port 0".
+
+// The "port" option as a port number, 1..65535 ("Port must be between 1 and 65535").
 unsigned short checkedPort(const cxxopts::ParseResult& arguments);
 
-// The "buffer-size" option in bytes; throws UsageError "Buffer size must be between 1 and 1048576
-// KiB" outside that range.
+// The "buffer-size" option in bytes ("Buffer size must be between 1 and 1048576 KiB").
 int checkedBufferBytes(const cxxopts::ParseResult& arguments);
 
-// The "queue-size" option in bytes; throws UsageError "Queue size must be between 1 and 16384 MiB"
-// outside that range.
+// The "queue-size" option in bytes ("Queue size must be between 1 and 16384 MiB").
 size_t checkedQueueBytes(const cxxopts::ParseResult& arguments);

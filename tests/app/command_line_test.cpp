@@ -126,6 +126,9 @@ const std::string needsSingle =
     "Parameter --theta works only with a single line or single phi angle";
 const std::string beamTheta = "Parameters --beam and --theta are mutually exclusive";
 const std::string linePhi = "Parameters --line and --phi are mutually exclusive";
+const std::string queueForm = "expected a whole number of MiB from 1 to 16384";
+const std::string bufferForm = "expected a whole number of KiB from 1 to 1048576";
+const std::string toleranceForm = "expected a decimal number of degrees, 0 or more, e.g. 1.0";
 
 // Each refusal's text, line by line. The filters' texts are looked at in the order segment, beam,
 // theta, line, phi, echo, before their combination, whose checks run in this order too.
@@ -135,11 +138,18 @@ const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"--segment"}, parsing + "Option ‘segment’ is missing an argument"},
     {{"--beam", "0", "9", "out.csv"}, parsing + "unexpected argument 'out.csv' (see --help)"},
     {{"x.csv", "--", "y.csv", "z.csv"}, parsing + "unexpected argument 'y.csv' (see --help)"},
-    {{"--port", "abc"}, parsing + "Argument ‘abc’ failed to parse"},
-    {{"--port", "0"}, "Port must be between 1 and 65535"},
-    {{"--port", "65536"}, "Port must be between 1 and 65535"},
-    {{"-B", "1048577"}, "Buffer size must be between 1 and 1048576 KiB"},
-    {{"--queue-size", "0"}, "Queue size must be between 1 and 16384 MiB"},
+    {{"--port", "abc"},
+     parsing +
+         "Argument ‘abc’ failed to parse\n--port abc: expected a whole number from 1 to 65535"},
+    {{"--help", "--queue-size", "0x10"},
+     parsing + "Argument ‘0x10’ failed to parse\n--queue-size 0x10: " + queueForm},
+    {{"-B", "1.5"}, parsing + "Argument ‘1.5’ failed to parse\n--buffer-size 1.5: " + bufferForm},
+    {{"--phi-tolerance=1x"},
+     parsing + "Argument ‘1x’ failed to parse\n--phi-tolerance 1x: " + toleranceForm},
+    {{"--port", "0"}, "Port must be between 1 and 65535: --port 0"},
+    {{"--port", "65536"}, "Port must be between 1 and 65535: --port 65536"},
+    {{"-B", "1048577"}, "Buffer size must be between 1 and 1048576 KiB: --buffer-size 1048577"},
+    {{"--queue-size", "0"}, "Queue size must be between 1 and 16384 MiB: --queue-size 0"},
     {{"--beam", "5-9"}, failed + "--beam 5-9: " + intForm},
     {{"--line=x", "-t", "3"}, failed + "--line x: " + intForm},
     {{"--echo="}, failed + "--echo : " + intForm},
