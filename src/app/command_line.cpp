@@ -13,6 +13,7 @@
 
 #include "app/version.h"
 #include "format/compact_wire.h"
+#include "io/socket_cross_platform.h"
 
 #ifndef COMPACT_FORMAT_DOC
 // The build sets the installed path; this fallback only keeps stray builds compiling.
@@ -319,4 +320,13 @@ size_t checkedQueueBytes(const cxxopts::ParseResult& arguments) {
         throw outOfRange("Queue size must be between 1 and 16384 MiB", arguments, queueOption);
     }
     return static_cast<size_t>(mib) << 20;
+}
+
+std::optional<uint32_t> checkedAddress(const cxxopts::ParseResult& arguments) {
+    if (arguments.count("address") == 0) return std::nullopt;
+    const std::string text = arguments["address"].as<std::string>();
+    if (const std::optional<uint32_t> address = parseIpv4Address(text)) return address;
+    throw UsageError("Invalid IPv4 address\n--address " + text +
+                     ": expected a dotted IPv4 address such as 192.168.0.1; host names are not "
+                     "looked up");
 }

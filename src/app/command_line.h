@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cxxopts.hpp>
 #include <optional>
 #include <stdexcept>
@@ -80,3 +81,10 @@ int checkedBufferBytes(const cxxopts::ParseResult& arguments);
 
 // The "queue-size" option in bytes ("Queue size must be between 1 and 16384 MiB").
 size_t checkedQueueBytes(const cxxopts::ParseResult& arguments);
+
+// The "address" option in host byte order, nothing when it was not given; the one check of the
+// address for the socket and the capture filter alike. Throws UsageError "Invalid IPv4 address"
+// and a second line with the option, the text and the form when it is not dotted-decimal IPv4
+// (see parseIpv4Address): "--address localhost: expected a dotted IPv4 address such as
+// 192.168.0.1; host names are not looked up".
+std::optional<uint32_t> checkedAddress(const cxxopts::ParseResult& arguments);

@@ -39,12 +39,13 @@ constexpr unsigned int statusPeriodMs = 5000;
 std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
     const unsigned short localPort = checkedPort(arguments);
     const int bufferBytes = checkedBufferBytes(arguments);
+    // Checked before the socket exists, which reads the same text again.
+    const std::optional<uint32_t> peer = checkedAddress(arguments);
     // Asked before binding: once bound, this socket itself would hold the port.
     const bool shared = Socket::portTaken(localPort);
     std::unique_ptr<Socket> socket =
-        arguments.count("address") != 0
-            ? std::make_unique<Socket>(localPort, arguments["address"].as<std::string>())
-            : std::make_unique<Socket>(localPort);
+        peer ? std::make_unique<Socket>(localPort, arguments["address"].as<std::string>())
+             : std::make_unique<Socket>(localPort);
     if (shared) {
         std::cerr << "Another program already receives on UDP port " << localPort
                   << "; senders are split between them unless each uses --address" << std::endl;
@@ -63,11 +64,7 @@ std::unique_ptr<Socket> openSocket(const cxxopts::ParseResult& arguments) {
 compact::UdpFilter captureFilter(const cxxopts::ParseResult& arguments) {
     compact::UdpFilter filter;
     filter.destinationPort = checkedPort(arguments);
-    if (arguments.count("address") != 0) {
-        // The same refusal as the socket's for an address it cannot connect to.
-        filter.sourceAddress = parseIpv4Address(arguments["address"].as<std::string>());
-        if (!filter.sourceAddress) throw std::runtime_error("Invalid IPv4 address");
-    }
+    filter.sourceAddress = checkedAddress(arguments);
     return filter;
 }
 

@@ -103,10 +103,12 @@ TEST(ProcessArguments, FillsEveryFieldFromItsOption) {
          "x.csv tolerance 0.0174532924 theta -0.610865235 theta 0.00872664619 phi -0.610865235"},
         {{"./-"}, "./- tolerance 0.0174532924"}};
     for (const auto& [arguments, settings] : cases) EXPECT_EQ(settingsOf(arguments), settings);
+    EXPECT_EQ(checkedAddress(parse({"-a", "192.168.0.1"})), 0xc0a80001u);  // host byte order
+    EXPECT_EQ(checkedAddress(parse({})), std::nullopt);
 }
 
 // The message of the first refusal on the receiver's way through a command line: parsing, the
-// settings, the queue, then the socket's port and buffer; empty when none refuses it.
+// settings, the queue, then the socket's port, buffer and address; empty when none refuses it.
 std::string refusalOf(const std::vector<std::string>& arguments) {
     try {
         const cxxopts::ParseResult result = parse(arguments);
@@ -114,6 +116,7 @@ std::string refusalOf(const std::vector<std::string>& arguments) {
         checkedQueueBytes(result);
         checkedPort(result);
         checkedBufferBytes(result);
+        checkedAddress(result);
     } catch (const UsageError& error) {
         return error.what();
     }
@@ -126,6 +129,8 @@ const std::string needsSingle =
     "Parameter --theta works only with a single line or single phi angle";
 const std::string beamTheta = "Parameters --beam and --theta are mutually exclusive";
 const std::string linePhi = "Parameters --line and --phi are mutually exclusive";
+const std::string addressForm =
+    "expected a dotted IPv4 address such as 192.168.0.1; host names are not looked up";
 const std::string queueForm = "expected a whole number of MiB from 1 to 16384";
 const std::string bufferForm = "expected a whole number of KiB from 1 to 1048576";
 const std::string toleranceForm = "expected a decimal number of degrees, 0 or more, e.g. 1.0";
@@ -150,6 +155,9 @@ const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"--port", "65536"}, "Port must be between 1 and 65535: --port 65536"},
     {{"-B", "1048577"}, "Buffer size must be between 1 and 1048576 KiB: --buffer-size 1048577"},
     {{"--queue-size", "0"}, "Queue size must be between 1 and 16384 MiB: --queue-size 0"},
+    {{"--address", "localhost"}, "Invalid IPv4 address\n--address localhost: " + addressForm},
+    {{"-r", "absent.pcap", "-a", "1.2.3.256"},
+     "Invalid IPv4 address\n--address 1.2.3.256: " + addressForm},
     {{"--beam", "5-9"}, failed + "--beam 5-9: " + intForm},
     {{"--line=x", "-t", "3"}, failed + "--line x: " + intForm},
     {{"--echo="}, failed + "--echo : " + intForm},
