@@ -108,6 +108,13 @@ std::pair<T, std::optional<T>> splitRange(const std::string& text, const char* f
     return {*first, second};
 }
 
+// An integer range of indices, which start at 0: beams, lines, echoes.
+std::vector<int> indexRange(const std::string& text) {
+    std::vector<int> range = intRange(text);
+    if (range[0] < 0) throw RangeFormatError("expected indices of 0 or more, e.g. 3 or 0:6");
+    return range;
+}
+
 // Degrees to radians; an angle beyond the range of a float is refused like an overflow.
 float checkedRadians(double degrees) {
     const float radians = toRadians(degrees);
@@ -277,13 +284,18 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     settings.csvFile = result["csv"].as<std::string>();
     settings.shortHeaders = result["short-headers"].as<bool>();
     settings.omitAngles = result["omit-angles"].as<bool>();
-    settings.phiTolerance = toRadians(numberOption<float>(result, toleranceOption));
+    const float tolerance = numberOption<float>(result, toleranceOption);
+    if (tolerance < 0) {
+        throw UsageError("Failed to process arguments: " + optionText(result, toleranceOption) +
+                         ": " + toleranceOption.form);
+    }
+    settings.phiTolerance = toRadians(tolerance);
     settings.segment = convertIfGiven(result, "segment", intRange);
-    settings.beam = convertIfGiven(result, "beam", intRange);
+    settings.beam = convertIfGiven(result, "beam", indexRange);
     settings.theta = convertIfGiven(result, "theta", angleRange);
-    settings.line = convertIfGiven(result, "line", intRange);
+    settings.line = convertIfGiven(result, "line", indexRange);
     settings.phi = convertIfGiven(result, "phi", angleRange);
-    settings.echo = convertIfGiven(result, "echo", intRange);
+    settings.echo = convertIfGiven(result, "echo", indexRange);
 
     // The writer relies on these rules: theta turns into beam indices only within one line,
     // and a beam or line can be selected one way only.

@@ -41,7 +41,11 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv);
 // naming the option by its long name, the text and the form: "Failed to process arguments: --beam
 // 5-9: expected one integer or two integers separated by a colon, e.g. 3 or 0:6"; or when the
 // filters contradict each other (theta without a single line or single phi, beam with theta, line
-// with phi, checked in that order). Values themselves are not limited.
+// with phi, checked in that order). Beam, line and echo indices start at 0: a negative one is
+// refused with the form "expected indices of 0 or more, e.g. 3 or 0:6" (segment counters may be
+// negative: their low 32 bits are compared as a signed number). A negative phi tolerance is
+// refused too, before the filters: "Failed to process arguments: --phi-tolerance -1: expected a
+// decimal number of degrees, 0 or more, e.g. 1.0".
 CompactCSV::Options processArguments(const cxxopts::ParseResult& result);
 
 // A range argument that is not in the form its option takes. what() is the form, without the

@@ -129,6 +129,7 @@ const std::string needsSingle =
     "Parameter --theta works only with a single line or single phi angle";
 const std::string beamTheta = "Parameters --beam and --theta are mutually exclusive";
 const std::string linePhi = "Parameters --line and --phi are mutually exclusive";
+const std::string indexForm = "expected indices of 0 or more, e.g. 3 or 0:6";
 const std::string addressForm =
     "expected a dotted IPv4 address such as 192.168.0.1; host names are not looked up";
 const std::string queueForm = "expected a whole number of MiB from 1 to 16384";
@@ -162,6 +163,12 @@ const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"--line=x", "-t", "3"}, failed + "--line x: " + intForm},
     {{"--echo="}, failed + "--echo : " + intForm},
     {{"-t", "1e400", "-l", "1"}, failed + "--theta 1e400: " + angleForm},
+    {{"--beam", "-1:5"}, failed + "--beam -1:5: " + indexForm},
+    {{"-l", "-2"}, failed + "--line -2: " + indexForm},
+    {{"--echo", "-1"}, failed + "--echo -1: " + indexForm},
+    {{"--phi-tolerance", "-1"}, failed + "--phi-tolerance -1: " + toleranceForm},
+    {{"--phi-tolerance", "-inf"},
+     parsing + "Argument ‘-inf’ failed to parse\n--phi-tolerance -inf: " + toleranceForm},
     {{"-e", "x", "-p", "y", "-s", "z"}, failed + "--segment z: " + intForm},
     {{"-t", "3"}, needsSingle},
     {{"-l", "4:5", "-t", "3"}, needsSingle},
