@@ -4,7 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <iostream>
+#include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
@@ -176,6 +178,29 @@ T numberOption(const cxxopts::ParseResult& result, const NumberOption& option) {
                      " failed to parse\n" + optionText(result, option) + ": " + option.form);
 }
 
+// Refuses an option given more than once when it takes one value, naming it and its first two
+// values: the last one would silently win. Flags may be repeated, and so may an option declared
+// with a list of values (cxxopts::value<std::vector<...>>), which collects every one.
+void refuseRepeated(const cxxopts::Options& options, const cxxopts::ParseResult& result) {
+    std::set<std::string> once;
+    for (const std::string& group : options.groups()) {
+        for (const cxxopts::HelpOptionDetails& option : options.group_help(group).options) {
+            // Keyed as the parse result keys them: by the first long name, else the short one.
+            if (option.is_container || option.is_boolean) continue;
+            once.insert(option.l.empty() ? option.s : option.l.front());
+        }
+    }
+    std::map<std::string, std::string> first;
+    for (const cxxopts::KeyValue& given : result.arguments()) {
+        if (!once.contains(given.key())) continue;
+        const auto [earlier, isFirst] = first.emplace(given.key(), given.value());
+        if (isFirst) continue;
+        const std::string name = "--" + given.key() + " ";
+        throw UsageError(parsingFailed + (name + earlier->second) + " and " + name + given.value() +
+                         ": give the option once");
+    }
+}
+
 // A number outside its option's range: the fixed text, then the option and the text.
 UsageError outOfRange(const char* message, const cxxopts::ParseResult& result,
                       const NumberOption& option) {
@@ -246,6 +271,7 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
         throw UsageError(parsingFailed + ("unexpected argument '" + result.unmatched().front()) +
                          "' (see --help)");
     }
+    refuseRepeated(options, result);
     // Numbers are read before --help is answered, as they were when the option library read them.
     numberOption<int>(result, portOption);
     numberOption<float>(result, toleranceOption);

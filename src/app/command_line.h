@@ -26,7 +26,8 @@ class UsageError : public std::runtime_error {
 // --help) or the option help, the epilogue and a newline for --help: the program then ends with
 // status 0. Throws UsageError "Parsing command line arguments failed: <reason>" for a command line
 // it cannot parse (unknown option, missing value, a second positional argument: "unexpected
-// argument 'ARG'", ...); for an unknown option and an unexpected argument the message ends with
+// argument 'ARG'", an option that takes one value given twice: "--line 0 and --line 3: give the
+// option once", ...); for an unknown option and an unexpected argument the message ends with
 // " (see --help)". A numeric option (port, phi-tolerance, buffer-size, queue-size) whose text is
 // not a number of its type gets the reason "Argument 'TEXT' failed to parse" (in the option
 // library's quotes) and a second line: "--port abc: expected a whole number from 1 to 65535".

@@ -144,6 +144,10 @@ const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"--segment"}, parsing + "Option ‘segment’ is missing an argument"},
     {{"--beam", "0", "9", "out.csv"}, parsing + "unexpected argument 'out.csv' (see --help)"},
     {{"x.csv", "--", "y.csv", "z.csv"}, parsing + "unexpected argument 'y.csv' (see --help)"},
+    {{"--line", "0", "-e", "1", "-l", "3"},
+     parsing + "--line 0 and --line 3: give the option once"},
+    {{"a.csv", "-p", "1", "--csv=b.csv", "-p1"},
+     parsing + "--csv a.csv and --csv b.csv: give the option once"},
     {{"--port", "abc"},
      parsing +
          "Argument ‘abc’ failed to parse\n--port abc: expected a whole number from 1 to 65535"},
@@ -185,7 +189,7 @@ TEST(CommandLine, RefusalsNameWhatIsWrong) {
          {std::vector<std::string>{"-l", "4", "-t", "3"},
           {"-l", "4:4", "-t", "3"},
           {"-p", "3", "-t", "3"},
-          {"-b", "1", "-l", "2", "-e", "0", "-s", "5"}}) {
+          {"-b", "1", "-l", "2", "-e", "0", "-s", "5", "--omit-angles", "--omit-angles"}}) {
         EXPECT_EQ(refusalOf(accepted), "") << testing::PrintToString(accepted);
     }
 }
