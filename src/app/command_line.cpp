@@ -1,6 +1,7 @@
 // The receiver's command line: option table, help, version, range arguments and option checks.
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <iostream>
@@ -178,6 +179,67 @@ T numberOption(const cxxopts::ParseResult& result, const NumberOption& option) {
                      " failed to parse\n" + optionText(result, option) + ": " + option.form);
 }
 
+// The long names of the options.
+std::vector<std::string> longNames(const cxxopts::Options& options) {
+    std::vector<std::string> names;
+    for (const std::string& group : options.groups()) {
+        for (const cxxopts::HelpOptionDetails& option : options.group_help(group).options) {
+            names.insert(names.end(), option.l.begin(), option.l.end());
+        }
+    }
+    return names;
+}
+
+// Edits (insertions, deletions, substitutions) that turn `a` into `b`.
+size_t editDistance(std::string_view a, std::string_view b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t substituted = diagonal + (a[i - 1] == b[j - 1] ? 0 : 1);
+            diagonal = row[j];
+            row[j] = std::min({substituted, row[j] + 1, row[j - 1] + 1});
+        }
+    }
+    return row[b.size()];
+}
+
+// The long option that an unknown long name was most likely meant to be: the one it begins, when
+// it begins only one, else the one nearest to it when that is a single edit away, or one edit per
+// three letters; empty when none is (a single letter is a short option, which gets no hint).
+std::string nearestOption(const cxxopts::Options& options, const std::string& unknown) {
+    if (unknown.size() < 2) return "";
+    const std::vector<std::string> names = longNames(options);
+    std::vector<std::string> begun;
+    for (const std::string& name : names) {
+        if (name.starts_with(unknown)) begun.push_back(name);
+    }
+    if (begun.size() == 1) return begun.front();
+    const size_t allowed = std::max<size_t>(1, unknown.size() / 3);
+    size_t fewest = allowed;
+    std::vector<std::string> nearest;
+    for (const std::string& name : names) {
+        const size_t distance = editDistance(unknown, name);
+        if (distance > fewest) continue;
+        if (distance < fewest) nearest.clear();
+        fewest = distance;
+        nearest.push_back(name);
+    }
+    return nearest.size() == 1 ? nearest.front() : "";
+}
+
+// The option name in the option library's refusal of an unknown option.
+std::string unknownName(const cxxopts::exceptions::no_such_option& error) {
+    const std::string_view text = error.what();
+    const size_t begin = text.find(cxxopts::LQUOTE);
+    const size_t end = text.rfind(cxxopts::RQUOTE);
+    if (begin == std::string_view::npos || end == std::string_view::npos || end < begin) return "";
+    return std::string(
+        text.substr(begin + cxxopts::LQUOTE.size(), end - begin - cxxopts::LQUOTE.size()));
+}
+
 // Refuses an option given more than once when it takes one value, naming it and its first two
 // values: the last one would silently win. Flags may be repeated, and so may an option declared
 // with a list of values (cxxopts::value<std::vector<...>>), which collects every one.
@@ -260,7 +322,9 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
     try {
         result = options.parse(argc, argv);
     } catch (const cxxopts::exceptions::no_such_option& error) {
-        throw UsageError(parsingFailed + (error.what() + " (see --help)"s));
+        const std::string meant = nearestOption(options, unknownName(error));
+        const std::string hint = meant.empty() ? "" : "; did you mean --" + meant + "?";
+        throw UsageError(parsingFailed + (error.what() + hint) + " (see --help)");
     } catch (const cxxopts::exceptions::parsing& error) {
         throw UsageError(parsingFailed + std::string(error.what()));
     }

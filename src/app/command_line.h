@@ -28,7 +28,8 @@ class UsageError : public std::runtime_error {
 // it cannot parse (unknown option, missing value, a second positional argument: "unexpected
 // argument 'ARG'", an option that takes one value given twice: "--line 0 and --line 3: give the
 // option once", ...); for an unknown option and an unexpected argument the message ends with
-// " (see --help)". A numeric option (port, phi-tolerance, buffer-size, queue-size) whose text is
+// " (see --help)", after "; did you mean --line?" when an unknown long name is close to a long
+// option (it begins only that one, or lies within one edit per three letters of only that one). A numeric option (port, phi-tolerance, buffer-size, queue-size) whose text is
 // not a number of its type gets the reason "Argument 'TEXT' failed to parse" (in the option
 // library's quotes) and a second line: "--port abc: expected a whole number from 1 to 65535".
 // Such errors win over --help and --version.

@@ -140,6 +140,13 @@ const std::string toleranceForm = "expected a decimal number of degrees, 0 or mo
 // theta, line, phi, echo, before their combination, whose checks run in this order too.
 const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"--bogus"}, parsing + "Option ‘bogus’ does not exist (see --help)"},
+    {{"--lines", "3"},
+     parsing + "Option ‘lines’ does not exist; did you mean --line? (see --help)"},
+    {{"--omit"},
+     parsing + "Option ‘omit’ does not exist; did you mean --omit-angles? (see --help)"},
+    {{"--phi-tolerence=2"},
+     parsing + "Option ‘phi-tolerence’ does not exist; did you mean --phi-tolerance? (see --help)"},
+    {{"--ph"}, parsing + "Option ‘ph’ does not exist; did you mean --phi? (see --help)"},
     {{"--help", "-x", "out.csv"}, parsing + "Option ‘x’ does not exist (see --help)"},
     {{"--segment"}, parsing + "Option ‘segment’ is missing an argument"},
     {{"--beam", "0", "9", "out.csv"}, parsing + "unexpected argument 'out.csv' (see --help)"},
