@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -18,9 +19,12 @@
 #include "format/compact_wire.h"
 #include "io/socket_cross_platform.h"
 
-#ifndef COMPACT_FORMAT_DOC
-// The build sets the installed path; this fallback only keeps stray builds compiling.
+#if !defined(COMPACT_FORMAT_DOC) || !defined(COMPACT_BUILD_DIR)
+// The build sets the installed path and the build tree; this fallback only keeps stray builds
+// compiling.
 #define COMPACT_FORMAT_DOC "docs/compact-format.md"
+#define COMPACT_BUILD_DIR ""
+#define COMPACT_SOURCE_FORMAT_DOC COMPACT_FORMAT_DOC
 #endif
 
 namespace {
@@ -271,7 +275,19 @@ UsageError outOfRange(const char* message, const cxxopts::ParseResult& result,
 
 }  // namespace
 
-const char* formatDocumentPath() { return COMPACT_FORMAT_DOC; }
+std::string formatDocumentPath() {
+    std::error_code failed;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", failed);
+    if (failed || std::string_view(COMPACT_BUILD_DIR).empty()) return COMPACT_FORMAT_DOC;
+    // The running program's path has its links resolved; so must the build tree's for comparison.
+    const std::filesystem::path build =
+        std::filesystem::weakly_canonical(COMPACT_BUILD_DIR, failed);
+    if (failed) return COMPACT_FORMAT_DOC;
+    const bool inBuildTree =
+        std::mismatch(build.begin(), build.end(), program.begin(), program.end()).first ==
+        build.end();
+    return inBuildTree ? COMPACT_SOURCE_FORMAT_DOC : COMPACT_FORMAT_DOC;
+}
 
 std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) {
     // argv[0] names the program in the usage line. execve allows an empty argument vector, which

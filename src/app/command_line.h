@@ -29,11 +29,11 @@ class UsageError : public std::runtime_error {
 // argument 'ARG'", an option that takes one value given twice: "--line 0 and --line 3: give the
 // option once", ...); for an unknown option and an unexpected argument the message ends with
 // " (see --help)", after "; did you mean --line?" when an unknown long name is close to a long
-// option (it begins only that one, or lies within one edit per three letters of only that one). A numeric option (port, phi-tolerance, buffer-size, queue-size) whose text is
-// not a number of its type gets the reason "Argument 'TEXT' failed to parse" (in the option
-// library's quotes) and a second line: "--port abc: expected a whole number from 1 to 65535".
-// Such errors win over --help and --version.
-// Filter values are not examined here; processArguments does that.
+// option (it begins only that one, or lies within one edit per three letters of only that one). A
+// numeric option (port, phi-tolerance, buffer-size, queue-size) whose text is not a number of its
+// type gets the reason "Argument 'TEXT' failed to parse" (in the option library's quotes) and a
+// second line: "--port abc: expected a whole number from 1 to 65535". Such errors win over --help
+// and --version. Filter values are not examined here; processArguments does that.
 std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv);
 
 // Builds the writer's settings from a parse result of parseArguments: output path, header flags,
@@ -72,8 +72,11 @@ std::vector<int> intRange(const std::string& text);
 // overflows or underflows a double or whose radians overflow a float.
 std::vector<float> angleRange(const std::string& text);
 
-// Installed location of the Compact format description that the help text refers to.
-const char* formatDocumentPath();
+// The Compact format description that the help text names: the source tree's
+// docs/compact-format.md when the running program (/proc/self/exe) lies inside the build directory
+// it was built in, which need not have been installed; the installed path otherwise (the installed
+// program, and a package's program unpacked anywhere).
+std::string formatDocumentPath();
 
 // The checked numbers below throw UsageError as parseArguments does for a text that is not a
 // number, and for a number outside the range the fixed text, then the option and the text:
