@@ -73,6 +73,11 @@ float toRadians(double degrees) {
     return static_cast<float>(degrees * compact::wire::radiansPerDegree);
 }
 
+// The beginnings of the refusals of a command line that cannot be read, and of values that are
+// not of their option's form.
+constexpr const char* parsingFailed = "Parsing command line arguments failed: ";
+constexpr const char* processingFailed = "Failed to process arguments: ";
+
 // The forms of the range arguments, as the help text's footnotes describe them.
 constexpr const char* intRangeForm =
     "expected one integer or two integers separated by a colon, e.g. 3 or 0:6";
@@ -139,8 +144,7 @@ auto convertIfGiven(const cxxopts::ParseResult& result, const char* name, Conver
     try {
         return convert(text);
     } catch (const RangeFormatError& error) {
-        throw UsageError(std::string("Failed to process arguments: --") + name + " " + text + ": " +
-                         error.what());
+        throw UsageError(processingFailed + ("--"s + name) + " " + text + ": " + error.what());
     }
 }
 
@@ -151,8 +155,6 @@ constexpr int highestPort = 65535;
 // any system's cap) and 16 GiB of queue.
 constexpr int largestBufferKiB = 1 << 20;
 constexpr int largestQueueMiB = 1 << 14;
-
-constexpr const char* parsingFailed = "Parsing command line arguments failed: ";
 
 // The numeric options are read from their text here rather than by the option library, so that a
 // refusal names the option. Each with the form it takes, as a refusal states it.
@@ -183,15 +185,14 @@ T numberOption(const cxxopts::ParseResult& result, const NumberOption& option) {
                      " failed to parse\n" + optionText(result, option) + ": " + option.form);
 }
 
-// The long names of the options.
-std::vector<std::string> longNames(const cxxopts::Options& options) {
-    std::vector<std::string> names;
+// Every option of the table, group by group.
+std::vector<cxxopts::HelpOptionDetails> optionsOf(const cxxopts::Options& options) {
+    std::vector<cxxopts::HelpOptionDetails> all;
     for (const std::string& group : options.groups()) {
-        for (const cxxopts::HelpOptionDetails& option : options.group_help(group).options) {
-            names.insert(names.end(), option.l.begin(), option.l.end());
-        }
+        const std::vector<cxxopts::HelpOptionDetails>& details = options.group_help(group).options;
+        all.insert(all.end(), details.begin(), details.end());
     }
-    return names;
+    return all;
 }
 
 // Edits (insertions, deletions, substitutions) that turn `a` into `b`.
@@ -211,11 +212,15 @@ size_t editDistance(std::string_view a, std::string_view b) {
 }
 
 // The long option that an unknown long name was most likely meant to be: the one it begins, when
-// it begins only one, else the one nearest to it when that is a single edit away, or one edit per
-// three letters; empty when none is (a single letter is a short option, which gets no hint).
+// it begins only one; else the one nearest to it, when no other is as near and it lies within one
+// edit per three letters (one edit at least). Empty when there is none; a single letter is a short
+// option, which gets no hint.
 std::string nearestOption(const cxxopts::Options& options, const std::string& unknown) {
     if (unknown.size() < 2) return "";
-    const std::vector<std::string> names = longNames(options);
+    std::vector<std::string> names;
+    for (const cxxopts::HelpOptionDetails& option : optionsOf(options)) {
+        names.insert(names.end(), option.l.begin(), option.l.end());
+    }
     std::vector<std::string> begun;
     for (const std::string& name : names) {
         if (name.starts_with(unknown)) begun.push_back(name);
@@ -249,12 +254,10 @@ std::string unknownName(const cxxopts::exceptions::no_such_option& error) {
 // with a list of values (cxxopts::value<std::vector<...>>), which collects every one.
 void refuseRepeated(const cxxopts::Options& options, const cxxopts::ParseResult& result) {
     std::set<std::string> once;
-    for (const std::string& group : options.groups()) {
-        for (const cxxopts::HelpOptionDetails& option : options.group_help(group).options) {
-            // Keyed as the parse result keys them: by the first long name, else the short one.
-            if (option.is_container || option.is_boolean) continue;
-            once.insert(option.l.empty() ? option.s : option.l.front());
-        }
+    for (const cxxopts::HelpOptionDetails& option : optionsOf(options)) {
+        // Keyed as the parse result keys them: by the first long name, else the short one.
+        if (option.is_container || option.is_boolean) continue;
+        once.insert(option.l.empty() ? option.s : option.l.front());
     }
     std::map<std::string, std::string> first;
     for (const cxxopts::KeyValue& given : result.arguments()) {
@@ -392,8 +395,8 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     settings.omitAngles = result["omit-angles"].as<bool>();
     const float tolerance = numberOption<float>(result, toleranceOption);
     if (tolerance < 0) {
-        throw UsageError("Failed to process arguments: " + optionText(result, toleranceOption) +
-                         ": " + toleranceOption.form);
+        throw UsageError(processingFailed + optionText(result, toleranceOption) + ": " +
+                         toleranceOption.form);
     }
     settings.phiTolerance = toRadians(tolerance);
     settings.segment = convertIfGiven(result, "segment", intRange);
