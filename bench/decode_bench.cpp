@@ -46,10 +46,10 @@ uint64_t bits(float value) { return std::bit_cast<uint32_t>(value); }
 
 // ---- the frame view ------------------------------------------------------------------------
 
-// Every value of a parsed frame, read through the view's accessors in wire order.
+// Every value of a parsed frame that the receiver uses, read through the view's accessors in wire
+// order.
 uint64_t sumView(const compact::FrameView& frame) {
-    uint64_t sum = frame.headerWord0() + frame.telegramCounter() + frame.headerWord2() +
-                   frame.telegramVersion() + frame.firstModuleSize();
+    uint64_t sum = frame.telegramCounter() + frame.telegramVersion();
     for (const compact::ModuleView& module : frame) {
         sum += module.segmentCounter() + module.frameNumber() + module.senderId() +
                module.numLines() + module.numBeams() + module.numEchos();
@@ -59,9 +59,8 @@ uint64_t sumView(const compact::FrameView& frame) {
         for (uint32_t line = 0; line < lines; ++line) sum += bits(module.phi(line));
         for (uint32_t line = 0; line < lines; ++line) sum += bits(module.thetaStart(line));
         for (uint32_t line = 0; line < lines; ++line) sum += bits(module.thetaStop(line));
-        sum += bits(module.distanceScalingFactor()) + module.nextModuleSize() +
-               module.metadataByte13() + module.dataContentEchos() + module.dataContentBeams() +
-               module.metadataByte16();
+        sum += bits(module.distanceScalingFactor()) + module.dataContentEchos() +
+               module.dataContentBeams();
         const uint32_t beams = module.beams();
         const uint32_t echoes = module.echoes();
         for (uint32_t beam = 0; beam < beams; ++beam) {
@@ -73,7 +72,7 @@ uint64_t sumView(const compact::FrameView& frame) {
             }
         }
     }
-    return sum + frame.trailerWord();
+    return sum;
 }
 
 std::optional<uint64_t> decodeView(const std::string& bytes) {

@@ -21,7 +21,7 @@
 
 #include "datagram_options.h"
 #include "generators/compact_frame_builder.h"
-#include "generators/pcap_writer.h"
+#include "io/pcap_writer.h"
 #include "reassembly_input.h"
 
 namespace {

@@ -17,7 +17,7 @@
 
 #include "app/version.h"
 #include "format/compact_wire.h"
-#include "io/socket_cross_platform.h"
+#include "net/udp.h"
 
 #if !defined(COMPACT_FORMAT_DOC) || !defined(COMPACT_BUILD_DIR)
 // The build sets the installed path and the build tree; this fallback only keeps stray builds
@@ -446,7 +446,7 @@ size_t checkedQueueBytes(const cxxopts::ParseResult& arguments) {
 std::optional<uint32_t> checkedAddress(const cxxopts::ParseResult& arguments) {
     if (arguments.count("address") == 0) return std::nullopt;
     const std::string text = arguments["address"].as<std::string>();
-    if (const std::optional<uint32_t> address = parseIpv4Address(text)) return address;
+    if (const std::optional<uint32_t> address = compact::parseIpv4Address(text)) return address;
     throw UsageError("Invalid IPv4 address\n--address " + text +
                      ": expected a dotted IPv4 address such as 192.168.0.1; host names are not "
                      "looked up");

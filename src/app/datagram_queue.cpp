@@ -20,7 +20,9 @@ constexpr size_t recordAlignment = 8;
 
 DatagramQueue::DatagramQueue(size_t capacity)
     // Not value-initialised: the pages stay untouched until a datagram lands in them.
-    : capacityBytes(capacity), ring(new uint8_t[capacity]) {}
+    : capacityBytes(capacity),
+      ring(new uint8_t[capacity]),
+      notes(new std::pair<uint64_t, DropNote>[maxDropNotes]) {}
 
 size_t DatagramQueue::recordBytes(size_t size) {
     return (headerBytes + size + recordAlignment - 1) / recordAlignment * recordAlignment;
@@ -60,9 +62,20 @@ bool DatagramQueue::push(std::span<const uint8_t> bytes, const DatagramMeta& met
         if (!bytes.empty()) std::memcpy(ring.get() + at + headerBytes, bytes.data(), bytes.size());
         tail = at + need == capacityBytes ? 0 : at + need;
         used += need;
+        ++pushedCount;
     }
     arrived.notify_one();
     return true;
+}
+
+void DatagramQueue::noteDrop(const DropNote& note) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (notesUsed == maxDropNotes) {
+        ++unnoted;
+        return;
+    }
+    notes[(notesHead + notesUsed++) % maxDropNotes] = {pushedCount, note};
+    arrived.notify_one();
 }
 
 void DatagramQueue::close() {
@@ -85,9 +98,18 @@ void DatagramQueue::releaseCurrent() {
 std::optional<DatagramQueue::Item> DatagramQueue::pop(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(lock);
     releaseCurrent();
-    if (!arrived.wait_for(guard, timeout, [&] { return used > 0 || closed; }) || used == 0) {
+    // A note dropped after the datagrams handed out so far comes before the next one.
+    auto noteDue = [&] { return notesUsed > 0 && notes[notesHead].first <= poppedCount; };
+    if (!arrived.wait_for(guard, timeout, [&] { return used > 0 || closed || noteDue(); })) {
         return std::nullopt;
     }
+    if (noteDue()) {
+        const DropNote note = notes[notesHead].second;
+        notesHead = (notesHead + 1) % maxDropNotes;
+        --notesUsed;
+        return Item{{}, {}, note};
+    }
+    if (used == 0) return std::nullopt;
     RecordHeader header{};
     if (capacityBytes - head >= headerBytes) std::memcpy(&header, ring.get() + head, headerBytes);
     if (capacityBytes - head < headerBytes || header.size == wrapMarker) {
@@ -96,15 +118,21 @@ std::optional<DatagramQueue::Item> DatagramQueue::pop(std::chrono::milliseconds 
         std::memcpy(&header, ring.get(), headerBytes);
     }
     current = recordBytes(header.size);
-    return Item{{ring.get() + head + headerBytes, header.size}, header.meta};
+    ++poppedCount;
+    return Item{{ring.get() + head + headerBytes, header.size}, header.meta, std::nullopt};
 }
 
 bool DatagramQueue::finished() const {
     std::lock_guard<std::mutex> guard(lock);
-    return closed && used == current;
+    return closed && used == current && notesUsed == 0;
 }
 
 uint64_t DatagramQueue::dropped() const {
     std::lock_guard<std::mutex> guard(lock);
     return droppedCount;
+}
+
+uint64_t DatagramQueue::unnotedDrops() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return unnoted;
 }

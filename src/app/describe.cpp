@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "app/summary.h"
 #include "format/compact_wire.h"
 #include "format/frame_view.h"
 #include "net/udp.h"
@@ -21,21 +22,6 @@ class DiscardSink : public compact::CsvSink {
     std::string errorText() const override { return ""; }
 };
 
-std::string number(double value, int decimals) {
-    char text[64];
-    const auto result =
-        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
-    if (result.ec != std::errc()) return "?";
-    std::string out(text, result.ptr);
-    // 2.50 -> 2.5, 3.00 -> 3, -0 -> 0.
-    if (out.find('.') != std::string::npos) {
-        while (out.back() == '0') out.pop_back();
-        if (out.back() == '.') out.pop_back();
-    }
-    if (out == "-0") out = "0";
-    return out;
-}
-
 // A float to its seven significant digits, as printf's %.7g writes it.
 std::string factorText(float value) {
     char text[64];
@@ -44,10 +30,8 @@ std::string factorText(float value) {
     return result.ec == std::errc() ? std::string(text, result.ptr) : "?";
 }
 
-// An angle of the frame or the filters in degrees, to a hundredth.
-std::string degrees(float radians) {
-    return number(double{radians} / compact::wire::radiansPerDegree, 2);
-}
+std::string number(double value, int decimals) { return decimalText(value, decimals); }
+std::string degrees(float radians) { return degreesText(radians); }
 
 template <typename T>
 std::string text(T value) {
@@ -67,15 +51,6 @@ std::string angleRange(float lo, float hi) {
 template <typename T>
 std::string range(const StreamDescription::Span<T>& span) {
     return span.empty() ? "-" : range(span.lo, span.hi);
-}
-
-// A filter as it is written on the command line: "3", "0:6"; angles in degrees.
-std::string intFilter(const std::vector<int>& filter) {
-    return filter[0] == filter[1] ? text(filter[0]) : text(filter[0]) + ":" + text(filter[1]);
-}
-std::string angleFilter(const std::vector<float>& filter) {
-    return filter.size() == 1 ? degrees(filter[0])
-                              : degrees(filter.front()) + ":" + degrees(filter.back());
 }
 
 std::string plural(uint64_t count, const char* one, const char* many) {
@@ -266,22 +241,10 @@ void StreamDescription::refused(ParseErrorKind kind, uint32_t sourceAddress) {
 }
 
 std::string StreamDescription::filterText() const {
-    std::string out;
-    auto add = [&out](const char* option, const std::string& value) {
-        out += std::string(out.empty() ? "" : " ") + option + " " + value;
-    };
-    if (!options.segment.empty()) add("--segment", intFilter(options.segment));
-    if (!options.line.empty()) add("--line", intFilter(options.line));
-    if (!options.phi.empty()) {
-        add("--phi", angleFilter(options.phi));
-        if (options.phi.size() == 1) add("--phi-tolerance", degrees(options.phiTolerance));
-    }
-    if (!options.beam.empty()) add("--beam", intFilter(options.beam));
-    if (!options.theta.empty()) add("--theta", angleFilter(options.theta));
-    if (!options.echo.empty()) add("--echo", intFilter(options.echo));
-    return out.empty() ? "none (every line of every module is written with all its beams and "
-                         "echoes)"
-                       : out;
+    const std::string given = ::filterText(options);
+    return given.empty() ? "none (every line of every module is written with all its beams and "
+                           "echoes)"
+                         : given;
 }
 
 std::string StreamDescription::report() const {

@@ -75,3 +75,24 @@ std::string FrameExtent::text() const {
            "; " + angleRangeText("phi", phiDegrees()) + ", " +
            angleRangeText("theta", thetaDegrees());
 }
+
+std::string emptyFilterHint(const CompactCSV::Options& options, const compact::ModuleView& module) {
+    std::string hint;
+    auto check = [&hint](const std::vector<int>& filter, uint32_t count, const char* option,
+                         const char* one, const char* many) {
+        if (filter.size() != 2 || (filter[0] <= static_cast<int64_t>(count) - 1 && filter[1] >= 0))
+            return;
+        const std::string range = filter[0] == filter[1]
+                                      ? std::to_string(filter[0])
+                                      : std::to_string(filter[0]) + ":" + std::to_string(filter[1]);
+        if (!hint.empty()) hint += '\n';
+        hint += std::string("--") + option + " " + range + " selects no " + one + ": frames have " +
+                (count == 0 ? std::string("no ") + many
+                            : std::string(many) + " 0.." + std::to_string(count - 1));
+    };
+    check(options.beam, module.beams(), "beam", "beam", "beams");
+    // Echo columns need beams; with none, the beam hint says all.
+    if (module.beams() != 0 && module.lines() != 0)
+        check(options.echo, module.echoes(), "echo", "echo", "echoes");
+    return hint;
+}

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "csv/compact_csv.h"
+
 namespace compact {
 class ModuleView;
 }
@@ -49,3 +51,9 @@ class FrameExtent {
     Range<float> phi;    // radians
     Range<float> theta;  // radians
 };
+
+// For a module whose rows lose every beam or every echo column to a filter that selects none of
+// what the module has: "--echo 3 selects no echo: frames have echoes 0..2" (and the same for
+// --beam, one line each, beam first). "" when the filters select something of both, or were not
+// given.
+std::string emptyFilterHint(const CompactCSV::Options& options, const compact::ModuleView& module);

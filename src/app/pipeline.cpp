@@ -1,114 +1,105 @@
-// The datagram pipeline: decode one datagram and write its rows; the receive loop; capture
+// The datagram pipeline: decode once, count, hand to every handler; the receive loop; capture
 // conversion.
 #include "app/pipeline.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <ctime>
+#include <cstring>
 #include <iostream>
 #include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
 #include "app/datagram_queue.h"
 #include "app/describe.h"
 #include "app/receive_thread.h"
 #include "app/stop_signal.h"
-#include "csv/output_file.h"
 #include "format/frame_view.h"
+#include "io/linux_udp_socket.h"
+#include "io/output_file.h"
 #include "io/pcap_reader.h"
-#include "io/socket_cross_platform.h"
-#include "io/status.h"
-
-ParseErrorKind parseErrorKind(const compact::FrameError& error) {
-    using Kind = compact::FrameError::Kind;
-    switch (error.kind) {
-        case Kind::WrongMagic:
-            return ParseErrorKind::WrongMagic;
-        case Kind::VersionBelow:
-        case Kind::VersionAbove:
-            return ParseErrorKind::UnsupportedVersion;
-        case Kind::EndOfData:
-        case Kind::CountBeyondData:
-            return ParseErrorKind::Truncated;
-        case Kind::TooManyObjects:
-            return ParseErrorKind::ObjectCap;
-    }
-    return ParseErrorKind::Other;
-}
-
-bool handleDatagram(std::string_view datagram, Status* status, CompactCSV& writer,
-                    uint32_t sourceAddress) {
-    compact::FrameView frame;
-    if (!frame.parse(datagram.data(), datagram.size())) {
-        if (status != nullptr) status->parseErrorOccurred(parseErrorKind(frame.error()));
-        return false;
-    }
-    if (status != nullptr) {
-        const uint32_t senderId = frame.moduleCount() != 0 ? frame.begin()->senderId() : 0;
-        status->telegramReceived(sourceAddress, senderId, frame.telegramCounter());
-    }
-    writer.process(frame);
-    return true;
-}
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long rows may wait in the writer's buffer while the run goes on.
+// How long rows may wait in the writer's buffer while the run goes on, and how often the output
+// path is compared with the open file.
 constexpr auto flushInterval = std::chrono::seconds(1);
 // How long the writing thread waits for a datagram before it looks at the clock and the stop flag.
 constexpr auto queueWait = std::chrono::milliseconds(200);
-
-std::string_view text(std::span<const uint8_t> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-uint64_t steadyNs() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-            .count());
-}
+// How often the list of sockets on the port is read for another receiver.
+constexpr auto shareCheckInterval = std::chrono::seconds(1);
 
 }  // namespace
 
-CsvRun::CsvRun(CompactCSV& csv, Status& counts, compact::FileSink* sink, Status* statusLine,
-               unsigned int checkPeriodMs)
-    : writer(csv),
-      status(counts),
-      output(sink),
-      line(statusLine),
-      checkPeriod(std::chrono::milliseconds(checkPeriodMs)),
-      lastFlush(Clock::now()),
-      lastCheck(Clock::now()) {}
-
-void CsvRun::handle(std::span<const uint8_t> bytes, uint32_t sourceAddress, uint64_t) {
-    const uint64_t rowsBefore = writer.rowsSelected();
-    if (!handleDatagram(text(bytes), &status, writer, sourceAddress)) return;
-    // Only a run that writes nothing needs to say what its frames held.
-    if (rowsBefore == 0 && writer.rowsSelected() == 0) {
-        compact::FrameView frame;
-        frame.parse(bytes);
-        for (const compact::ModuleView& module : frame) frames.add(module);
+void Pipeline::handle(const compact::UdpDatagram& datagram) {
+    compact::FrameView frame;
+    if (!frame.parse(datagram.payload)) {
+        const ParseErrorKind kind = parseErrorKind(frame.error());
+        counts.parseErrorOccurred(kind);
+        for (DatagramHandler* handler : handlers) handler->handle({datagram, nullptr, kind});
+        return;
     }
+    const uint32_t senderId = frame.moduleCount() != 0 ? frame.begin()->senderId() : 0;
+    counts.telegramReceived(datagram.sourceAddress, senderId, frame.telegramCounter());
+    for (DatagramHandler* handler : handlers)
+        handler->handle({datagram, &frame, ParseErrorKind::Other});
 }
+
+void Pipeline::dropped(const DropNote& note) { (void)note; }
+
+bool Pipeline::keep(RunEnd& end) {
+    bool going = true;
+    for (DatagramHandler* handler : handlers) going = handler->keep(end) && going;
+    return going;
+}
+
+bool OutputSink::write(std::string_view text, bool endsRow) { return file.write(text, endsRow); }
+bool OutputSink::close() { return file.close(); }
+std::string OutputSink::errorText() const { return file.errorText(); }
+
+CsvRun::CsvRun(CompactCSV& csv, const CompactCSV::Options& filters, compact::OutputFile* file,
+               Status* statusLine)
+    : writer(csv), options(filters), output(file), line(statusLine), lastFlush(Clock::now()) {}
+
+void CsvRun::handle(const Decoded& datagram) {
+    if (datagram.frame == nullptr) return;
+    const uint64_t rowsBefore = writer.rowsSelected();
+    writer.process(*datagram.frame);
+    if (filterHint.empty() && (!options.beam.empty() || !options.echo.empty())) {
+        for (const compact::ModuleView& module : *datagram.frame) {
+            filterHint = emptyFilterHint(options, module);
+            if (filterHint.empty()) continue;
+            if (line != nullptr) line->endLine();
+            std::cerr << filterHint << std::endl;
+            break;
+        }
+    }
+    // Only a run that writes nothing needs to say what its frames held.
+    if (rowsBefore == 0 && writer.rowsSelected() == 0)
+        for (const compact::ModuleView& module : *datagram.frame) frames.add(module);
+}
+
+uint64_t CsvRun::rowsLost() const { return output != nullptr ? output->recordsLost() : 0; }
+uint64_t CsvRun::rowsKept() const { return writer.rowsWritten() - rowsLost(); }
 
 bool CsvRun::keep(RunEnd& end) {
     const auto now = Clock::now();
-    if (writer.hasBufferedRows() && now - lastFlush >= flushInterval) {
-        writer.flush();
+    if (now - lastFlush >= flushInterval) {
         lastFlush = now;
+        writer.flush();
+        if (output != nullptr && !writer.failed()) check(end);
     }
-    if (output != nullptr && now - lastCheck >= checkPeriod) {
-        lastCheck = now;
-        check(end);
+    if (output != nullptr && output->emptied() > emptiedSaid) {
+        emptiedSaid = output->emptied();
+        if (line != nullptr) line->endLine();
+        std::cerr << "Output file " << output->path()
+                  << " was emptied by another program; writing on from its start, header first"
+                  << std::endl;
     }
     if (!end.error.empty()) return false;
     if (writer.failed()) {
+        // A reader that took nothing after the stop: the account says how many rows it missed.
+        if (output != nullptr && output->readerStalled()) return false;
         end.readerGone = output != nullptr && output->errorNumber() == EPIPE;
         if (!end.readerGone) end.error = "Failed to write output:" + writer.errorText();
         return false;
@@ -117,90 +108,134 @@ bool CsvRun::keep(RunEnd& end) {
 }
 
 void CsvRun::check(RunEnd& end) {
-    // The rows buffered so far belong to the file they were meant for, if it still exists.
-    writer.flush();
-    switch (output->checkPath()) {
-        case compact::FileSink::PathState::Same:
+    using State = compact::OutputFile::PathState;
+    const State state = output->checkPath(writer.rowsWritten());
+    std::string message;
+    switch (state) {
+        case State::Same:
             return;
-        case compact::FileSink::PathState::Recreated:
-            ++end.outputRecreated;
-            writer.forgetHeader();
-            if (line != nullptr) line->endLine();
-            std::cerr << "Output file " << output->path() << " was removed or replaced; "
-                      << "writing on in a new file under its name" << std::endl;
-            return;
-        case compact::FileSink::PathState::Failed:
+        case State::Recreated:
+            message = "Output file " + output->path() +
+                      " was removed; writing on in a new file under its name, from the rows of "
+                      "the last second";
+            break;
+        case State::Renamed:
+            message = "Output file " + output->path() +
+                      " was renamed; writing on in a new file under its name";
+            break;
+        case State::Replaced:
+            if (std::exchange(replacedSaid, true)) return;
+            message = "Output file " + output->path() +
+                      " was replaced by another file; writing on to the file this run opened";
+            break;
+        case State::Unchecked:
+            if (std::exchange(uncheckedSaid, true)) return;
+            message = "Cannot check output file " + output->path() + ":" +
+                      std::strerror(output->checkError()) + "; writing on to the open file";
+            break;
+        case State::Failed:
             end.error =
                 "Failed to open file for writing: " + output->path() + ": " + output->errorText();
             return;
     }
+    if (line != nullptr) line->endLine();
+    std::cerr << message << std::endl;
+    if (state == State::Recreated || state == State::Renamed) writer.forgetHeader();
 }
 
-DescribeRun::DescribeRun(StreamDescription& stream, Status& counts)
-    : description(stream), status(counts) {}
-
-void DescribeRun::handle(std::span<const uint8_t> bytes, uint32_t sourceAddress,
-                         uint64_t receivedNs) {
-    compact::FrameView frame;
-    if (!frame.parse(bytes)) {
-        const ParseErrorKind kind = parseErrorKind(frame.error());
-        status.parseErrorOccurred(kind);
-        description.refused(kind, sourceAddress);
-        return;
-    }
-    const uint32_t senderId = frame.moduleCount() != 0 ? frame.begin()->senderId() : 0;
-    status.telegramReceived(sourceAddress, senderId, frame.telegramCounter());
-    description.add(frame, sourceAddress, receivedNs);
+void DescribeRun::handle(const Decoded& datagram) {
+    if (datagram.frame == nullptr)
+        description.refused(datagram.refusal, datagram.datagram.sourceAddress);
+    else
+        description.add(*datagram.frame, datagram.datagram.sourceAddress,
+                        datagram.datagram.receiveTimeNs);
 }
 
-RunEnd receiveUntilStopped(Socket& socket, Status* line, DatagramHandler& handler,
-                           size_t queueBytes) {
+RunEnd receiveUntilStopped(Socket& socket, Status* line, Pipeline& pipeline, size_t queueBytes) {
     RunEnd end;
     const auto start = Clock::now();
     DatagramQueue queue(queueBytes);
     ReceiveThread receiver(socket, queue);
-    uint64_t kernelDrops = 0;
     // The kernel's count of datagrams dropped on the socket, as it last showed; it only grows.
     auto hostDrops = [&] {
         if (const auto dropped = socket.droppedDatagrams())
-            kernelDrops = std::max(kernelDrops, *dropped);
-        return kernelDrops + queue.dropped();
+            end.kernelDrops = std::max(end.kernelDrops, *dropped);
+        end.queueDrops = queue.dropped();
+        return end.hostDrops();
     };
+    SigINT& stop = SigINT::instance();
     bool stopping = false;
+    // Other receivers on the port take datagrams meant for this one: one appearing during the run
+    // is said at once, and the telegrams missed meanwhile are told apart from the sensor's loss.
+    const int othersAtStart = socket.otherReceivers().value_or(0);
+    int othersSeen = othersAtStart;
+    auto lastShareCheck = Clock::now();
+    pipeline.status().setPortShared(othersAtStart > 0);
     while (true) {
-        if (!stopping && SigINT::instance().isInterrupted()) {
+        if (!stopping && stop.isInterrupted()) {
             stopping = true;
             receiver.stop(true);
         }
+        if (stop.stopRequests() >= 2) break;  // a second stop signal: at once
         if (line != nullptr && line->isDue()) {
             line->setHostDrops(hostDrops());
             line->print(false);
         }
+        if (Clock::now() - lastShareCheck >= shareCheckInterval) {
+            lastShareCheck = Clock::now();
+            const int others = socket.otherReceivers().value_or(othersSeen);
+            if (others > othersSeen) {
+                if (line != nullptr) line->endLine();
+                std::cerr << "Another program started receiving on UDP port " << socket.port()
+                          << ": the telegrams it takes are missing here from now on" << std::endl;
+                end.portShared = true;
+            }
+            othersSeen = others;
+            pipeline.status().setPortShared(others > 0);
+        }
+        if (receiver.receiveErrors() != 0 && end.receiveErrors == 0) {
+            if (line != nullptr) line->endLine();
+            std::cerr << "Receive failed:" << std::strerror(receiver.lastReceiveError())
+                      << "; retrying" << std::endl;
+            end.receiveErrors = receiver.receiveErrors();
+        }
         if (const std::optional<DatagramQueue::Item> item = queue.pop(queueWait)) {
-            if (item->meta.hasKernelDrops)
-                kernelDrops = std::max<uint64_t>(kernelDrops, item->meta.kernelDrops);
-            handler.handle(item->bytes, item->meta.sourceAddress, steadyNs());
+            if (item->dropped) {
+                pipeline.dropped(*item->dropped);
+            } else {
+                if (item->meta.hasKernelDrops)
+                    end.kernelDrops = std::max<uint64_t>(end.kernelDrops, item->meta.kernelDrops);
+                const DatagramMeta& meta = item->meta;
+                pipeline.handle({meta.sourceAddress, meta.destinationAddress, meta.sourcePort,
+                                 socket.port(), item->bytes, meta.receiveTimeNs});
+            }
         } else if (queue.finished()) {
             break;
         }
-        if (!handler.keep(end)) break;
+        if (!pipeline.keep(end)) break;
     }
     receiver.stop(false);
+    // Whatever a second stop signal left in the queue is not written.
+    while (const std::optional<DatagramQueue::Item> item = queue.pop(std::chrono::milliseconds(0)))
+        if (!item->dropped) ++end.leftInQueue;
     // Drops after the last datagram received count too.
-    end.hostDrops = hostDrops();
+    hostDrops();
+    end.receiveErrors = receiver.receiveErrors();
+    end.receiveError = receiver.lastReceiveError();
+    end.untimed = receiver.untimedDatagrams();
     end.duration = Clock::now() - start;
     return end;
 }
 
-RunEnd convertCapture(compact::PcapReader& reader, Status* line, DatagramHandler& handler) {
+RunEnd convertCapture(compact::PcapReader& reader, Status* line, Pipeline& pipeline) {
     RunEnd end;
     const auto start = Clock::now();
     while (!SigINT::instance().isInterrupted()) {
         if (line != nullptr) line->print(false);
         const std::optional<compact::UdpDatagram> datagram = reader.next();
         if (!datagram) break;
-        handler.handle(datagram->payload, datagram->sourceAddress, datagram->receiveTimeNs);
-        if (!handler.keep(end)) break;
+        pipeline.handle(*datagram);
+        if (!pipeline.keep(end)) break;
     }
     end.duration = Clock::now() - start;
     return end;

@@ -1,5 +1,7 @@
-// The stop request: SIGINT, SIGTERM and SIGHUP set one process-wide flag.
+// The stop request: SIGINT, SIGTERM and SIGHUP are counted in one process-wide atomic.
 #include "app/stop_signal.h"
+
+#include <pthread.h>
 
 #include <stdexcept>
 
@@ -10,6 +12,9 @@ namespace {
 // The signals that ask the program to stop: Ctrl-C, the service manager's stop request, and the
 // terminal or remote session going away.
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Further signals change nothing once the count says "stop at once"; it must not overflow.
+constexpr int countLimit = 1000;
 
 // Sets the action of every stop signal; false (with the actions set so far left in place) when the
 // system refuses one.
@@ -48,5 +53,19 @@ SigINT& SigINT::instance() {
 
 void SigINT::handler(int signal) {
     if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP) return;
-    if (SigINT* flag = installed.load()) flag->interrupted = 1;
+    SigINT* flag = installed.load();
+    if (flag == nullptr) return;
+    int none = 0;
+    flag->first.compare_exchange_strong(none, signal, std::memory_order_relaxed);
+    if (flag->requests.load(std::memory_order_relaxed) < countLimit)
+        flag->requests.fetch_add(1, std::memory_order_relaxed);
 }
+
+StopSignalsBlocked::StopSignalsBlocked() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal : stopSignals) sigaddset(&blocked, signal);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+}
+
+StopSignalsBlocked::~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }

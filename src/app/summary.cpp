@@ -2,8 +2,13 @@
 #include "app/summary.h"
 
 #include <array>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 
+#include "app/pipeline.h"
+#include "format/compact_wire.h"
+#include "io/linux_udp_socket.h"
 #include "io/pcap_reader.h"
 #include "io/status.h"
 
@@ -63,11 +68,113 @@ std::string conversionSummary(const std::string& capturePath, const compact::Pca
     const std::string skipped = reasonList(capture.skipped, [](size_t i) {
         return compact::skipReasonName(static_cast<compact::SkipReason>(i));
     });
+    std::string ports;
+    for (const compact::PortCount& port : capture.topFilteredPorts(3))
+        ports += (ports.empty() ? "" : ", ") + std::to_string(port.datagrams) + " to port " +
+                 std::to_string(port.port);
+    uint64_t named = 0;
+    for (const compact::PortCount& port : capture.topFilteredPorts(3)) named += port.datagrams;
+    if (!ports.empty() && capture.filteredOut > named) {
+        ports += ", " + std::to_string(capture.filteredOut - named) + " other";
+    }
     return capturePath + ": " + std::to_string(capture.delivered) + " datagrams read, " +
-           std::to_string(capture.filteredOut) + " filtered out, " +
+           std::to_string(capture.filteredOut) + " filtered out" +
+           (ports.empty() ? "" : " (" + ports + ")") + ", " +
            std::to_string(reassembly.fragmentsReassembled) + " fragments reassembled, " +
            withReasons(reassembly.droppedTotal(), "incomplete datagrams dropped", dropped) + ", " +
            withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
            parseErrorText(status) + ", " + std::to_string(status.lostTelegrams()) +
            " lost telegrams, " + std::to_string(rowsWritten) + " rows written";
+}
+
+std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost) {
+    std::vector<std::string> notes;
+    if (end.leftInQueue != 0) {
+        notes.push_back(std::to_string(end.leftInQueue) +
+                        " received datagrams were left in the queue, not written");
+    }
+    if (end.receiveErrors != 0) {
+        notes.push_back(std::to_string(end.receiveErrors) +
+                        " receive calls failed (the last:" + std::strerror(end.receiveError) + ")");
+    }
+    if (end.untimed != 0) {
+        notes.push_back(std::to_string(end.untimed) +
+                        " datagrams came without the kernel's receive time; this host's clock "
+                        "stood in for it");
+    }
+    if (rowsLost != 0) {
+        notes.push_back(std::to_string(rowsLost) +
+                        " rows went to an output file that was removed during the run");
+    }
+    return notes;
+}
+
+std::string decimalText(double value, int decimals) {
+    char text[64];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    if (result.ec != std::errc()) return "?";
+    std::string out(text, result.ptr);
+    // 2.50 -> 2.5, 3.00 -> 3, -0 -> 0.
+    if (out.find('.') != std::string::npos) {
+        while (out.back() == '0') out.pop_back();
+        if (out.back() == '.') out.pop_back();
+    }
+    if (out == "-0") out = "0";
+    return out;
+}
+
+std::string degreesText(float radians) {
+    return decimalText(double{radians} / compact::wire::radiansPerDegree, 2);
+}
+
+std::string filterText(const CompactCSV::Options& options) {
+    std::string out;
+    auto add = [&out](const char* option, const std::string& value) {
+        out += std::string(out.empty() ? "" : " ") + option + " " + value;
+    };
+    auto integers = [](const std::vector<int>& filter) {
+        return filter[0] == filter[1] ? std::to_string(filter[0])
+                                      : std::to_string(filter[0]) + ":" + std::to_string(filter[1]);
+    };
+    auto angles = [](const std::vector<float>& filter) {
+        return filter.size() == 1 ? degreesText(filter[0])
+                                  : degreesText(filter.front()) + ":" + degreesText(filter.back());
+    };
+    if (!options.segment.empty()) add("--segment", integers(options.segment));
+    if (!options.line.empty()) add("--line", integers(options.line));
+    if (!options.phi.empty()) {
+        add("--phi", angles(options.phi));
+        if (options.phi.size() == 1) add("--phi-tolerance", degreesText(options.phiTolerance));
+    }
+    if (!options.beam.empty()) add("--beam", integers(options.beam));
+    if (!options.theta.empty()) add("--theta", angles(options.theta));
+    if (!options.echo.empty()) add("--echo", integers(options.echo));
+    return out;
+}
+
+namespace {
+
+std::string sourceText(const SocketOptions& socket) {
+    return socket.source ? "from " + compact::formatIpv4Address(*socket.source) + " only"
+                         : "from any address";
+}
+
+}  // namespace
+
+std::string startLine(const SocketOptions& socket, const std::string& output,
+                      const CompactCSV::Options& options) {
+    const std::string filters = filterText(options);
+    return "Receiving on UDP port " + std::to_string(socket.port) + " " + sourceText(socket) +
+           "; " +
+           (output.empty()  ? std::string("describing the stream")
+            : output == "-" ? std::string("rows to standard output")
+                            : "rows to " + output) +
+           "; filters: " + (filters.empty() ? "none" : filters);
+}
+
+std::string nothingArrived(const SocketOptions& socket) {
+    return "Nothing arrived on UDP port " + std::to_string(socket.port) +
+           (socket.source ? " from " + compact::formatIpv4Address(*socket.source) : "") +
+           ": check the address and port the sensor sends to";
 }

@@ -3,8 +3,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "csv/compact_csv.h"
 
 class Status;
+struct RunEnd;
+struct SocketOptions;
 namespace compact {
 class PcapReader;
 }
@@ -29,3 +34,27 @@ std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops
 // a non-zero count, in a fixed order, and are left out when the count before them is 0.
 std::string conversionSummary(const std::string& capturePath, const compact::PcapReader& reader,
                               const Status& status, uint64_t rowsWritten);
+
+// The lines that follow a run's account when something out of the ordinary happened: datagrams left
+// unwritten in the queue (a second stop signal, a failed output), failed receive calls, datagrams
+// without the kernel's receive time, rows that went to an output file removed during the run
+// (`rowsLost`).
+std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost);
+
+// A decimal with at most `decimals` places, trailing zeros left out: 2.5, 3, -0 as 0.
+std::string decimalText(double value, int decimals);
+// An angle in radians as degrees to a hundredth, as decimalText writes it.
+std::string degreesText(float radians);
+
+// The filters as they are written on the command line ("--line 0 --beam 0:9", angles in degrees,
+// the phi tolerance with a single phi); "" without filters.
+std::string filterText(const CompactCSV::Options& options);
+
+// The line a live run starts with, on standard error: what it listens to, where the rows go and
+// the filters: "Receiving on UDP port 2115 from any address; rows to out.csv; filters: --line 0".
+// `output`: the CSV path, "-" for standard output, "" for --describe.
+std::string startLine(const SocketOptions& socket, const std::string& output,
+                      const CompactCSV::Options& options);
+
+// After a live run in which nothing arrived: "Nothing arrived on UDP port 2116 (from 10.0.0.1)".
+std::string nothingArrived(const SocketOptions& socket);

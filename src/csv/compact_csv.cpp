@@ -128,35 +128,55 @@ void CompactCSV::selectRows(const compact::ModuleView& module, Emit&& emit) cons
     }
 }
 
-void CompactCSV::writeHeader(int beamFirst, int beamLast, int echoFirst, int echoLast) {
-    if (sink == nullptr) return;
-    put("sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop");
-    if (!options.omitAngles) put(",phi,theta_start,theta_stop");
+void CompactCSV::headerLine(const Columns& columns, std::string& text) const {
+    text = "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
+    if (!options.omitAngles) text += ",phi,theta_start,theta_stop";
+    char digits[maxValueChars];
+    auto number = [&](int64_t value) {
+        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    };
     // 64-bit counters: a last index of INT_MAX must not overflow the loop.
-    for (int64_t b = beamFirst; b <= beamLast; ++b) {
-        put(options.shortHeaders ? ",B" : ",beam[");
-        putSigned(b);
-        put(options.shortHeaders ? "P" : "]_prop");
-        for (int64_t e = echoFirst; e <= echoLast; ++e) {
+    for (int64_t b = columns.beamFirst; b <= columns.beamLast; ++b) {
+        text += options.shortHeaders ? ",B" : ",beam[";
+        number(b);
+        text += options.shortHeaders ? "P" : "]_prop";
+        for (int64_t e = columns.echoFirst; e <= columns.echoLast; ++e) {
             for (const char* value : {"dist", "rssi"}) {
                 if (options.shortHeaders) {
-                    put(",B");
-                    putSigned(b);
-                    put('E');
-                    putSigned(e);
-                    put(value[0] == 'd' ? 'D' : 'R');
+                    text += ",B";
+                    number(b);
+                    text += 'E';
+                    number(e);
+                    text += value[0] == 'd' ? 'D' : 'R';
                 } else {
-                    put(",beam[");
-                    putSigned(b);
-                    put("]_echo[");
-                    putSigned(e);
-                    put("]_");
-                    put(value);
+                    text += ",beam[";
+                    number(b);
+                    text += "]_echo[";
+                    number(e);
+                    text += "]_";
+                    text += value;
                 }
             }
         }
     }
+    text += '\n';
+}
+
+void CompactCSV::writeHeader(int beamFirst, int beamLast, int echoFirst, int echoLast) {
+    if (sink == nullptr) return;
+    headerLine({beamFirst, beamLast, echoFirst, echoLast}, headerScratch);
+    put(std::string_view(headerScratch).substr(0, headerScratch.size() - 1));
     endRow();
+}
+
+std::string CompactCSV::restartText() const {
+    constexpr std::string_view headerStart = "sender_id,";
+    if (sentHeader == Columns{} || std::string_view(buffer.get(), used).starts_with(headerStart))
+        return "";
+    // Its own string: this runs while the sink writes, possibly in the middle of a header's put().
+    std::string text;
+    headerLine(sentHeader, text);
+    return text;
 }
 
 void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range beams, Range echoes) {
@@ -164,13 +184,10 @@ void CompactCSV::writeRow(const compact::ModuleView& module, int line, Range bea
     // repeated.
     if (beams.empty()) beams = Range{};
     if (beams.empty() || echoes.empty()) echoes = Range{};
-    if (beams.first != lastBeamFirst || beams.last != lastBeamLast ||
-        echoes.first != lastEchoFirst || echoes.last != lastEchoLast) {
-        writeHeader(beams.first, beams.last, echoes.first, echoes.last);
-        lastBeamFirst = beams.first;
-        lastBeamLast = beams.last;
-        lastEchoFirst = echoes.first;
-        lastEchoLast = echoes.last;
+    const Columns columns{beams.first, beams.last, echoes.first, echoes.last};
+    if (columns != lastHeader) {
+        writeHeader(columns.beamFirst, columns.beamLast, columns.echoFirst, columns.echoLast);
+        lastHeader = columns;
     }
 
     const auto l = static_cast<uint32_t>(line);
@@ -280,6 +297,9 @@ bool CompactCSV::send(size_t size, bool endsRow) {
         failureText = sink->errorText();
     } else {
         bytesSent += size;
+        // Every header written so far lies in the text sent: a header is always followed by the
+        // row that needs it.
+        sentHeader = lastHeader;
     }
     return !outputFailed;
 }
@@ -295,5 +315,28 @@ bool CompactCSV::flush() {
     // Only whole rows leave: process() and writeHeader() always end their row.
     if (used > 0 && sendRows(used)) used = rowStart = 0;
     if (outputFailed) used = rowStart = bufferedRows = 0;
+    return !outputFailed;
+}
+
+CompactCSV::CompactCSV(const Options& settings, compact::CsvSink& target)
+    : options(settings), sink(&target), buffer(std::make_unique<char[]>(bufferBytes)) {}
+
+CompactCSV::CompactCSV(const Options& settings, std::ostream& out)
+    : options(settings),
+      ownSink(std::make_unique<compact::StreamSink>(out)),
+      sink(ownSink.get()),
+      buffer(std::make_unique<char[]>(bufferBytes)) {}
+
+CompactCSV::~CompactCSV() { finish(); }
+
+bool CompactCSV::finish() {
+    if (sink == nullptr) return !outputFailed;
+    flush();
+    if (!sink->close() && !outputFailed) {
+        outputFailed = true;
+        failureText = sink->errorText();
+    }
+    sink = nullptr;
+    ownSink.reset();
     return !outputFailed;
 }

@@ -1,6 +1,5 @@
-// CSV writer: selects lines, beams and echoes of Compact frames and writes them as rows.
-// Selection and text work on any sink; the file it opens and writes lives apart in
-// output_file.cpp, the one unit of this layer that touches the file system.
+// CSV writer: selects lines, beams and echoes of Compact frames and writes them as rows to a
+// caller's sink; nothing here touches a file.
 #pragma once
 
 #include <cstddef>
@@ -48,13 +47,8 @@ class CompactCSV {
         float phiTolerance = 0.0f;   // radians; a single phi matches a line within this distance
     };
 
-    // Opens options.csvFile for writing (truncating an existing file) or, for "-", writes to
-    // standard output (not closed). If the file cannot be opened, writes "Failed to open file for
-    // writing" to standard error and ends the process with exit status 1. The options are copied.
-    explicit CompactCSV(const Options& options);
-
     // Writes to the caller's sink or stream, which is not owned and must outlive the writer.
-    // options.csvFile is ignored.
+    // options.csvFile is not used.
     CompactCSV(const Options& options, compact::CsvSink& sink);
     CompactCSV(const Options& options, std::ostream& out);
 
@@ -91,9 +85,12 @@ class CompactCSV {
     bool flush();
     // True while rows wait in the buffer.
     bool hasBufferedRows() const { return used > 0; }
-    // The next row gets a header line whatever its columns (the output starts anew, as a file
-    // created again).
-    void forgetHeader() { lastBeamFirst = lastBeamLast = lastEchoFirst = lastEchoLast = -1; }
+    // The next row gets a header line whatever its columns (the output starts anew).
+    void forgetHeader() { lastHeader = Columns{}; }
+    // The header line in effect where the text not yet handed to the sink starts, for an output
+    // that starts anew there (a file emptied or created again); "" when that text begins with a
+    // header of its own or no row was written yet.
+    std::string restartText() const;
 
     // Flushes, then ends the sink (closing the writer's own file; standard output and a caller's
     // stream stay open). Returns !failed(). Afterwards process() and writeHeader() write nothing.
@@ -122,6 +119,14 @@ class CompactCSV {
     static constexpr size_t maxRowBytes = size_t{64} << 20;
 
   private:
+    // A column set: first and last beam, first and last echo.
+    struct Columns {
+        int beamFirst = -1, beamLast = -1, echoFirst = -1, echoLast = -1;
+        bool operator==(const Columns&) const = default;
+    };
+    // The header line of a column set, line feed included.
+    void headerLine(const Columns& columns, std::string& text) const;
+
     // An inclusive index range; empty when first > last.
     struct Range {
         int first = 0;
@@ -155,17 +160,17 @@ class CompactCSV {
     bool sendRows(size_t size);
 
     Options options;
-    std::unique_ptr<compact::CsvSink> ownSink;  // set when the writer opened its output
+    std::unique_ptr<compact::CsvSink> ownSink;  // set for a caller's stream
     compact::CsvSink* sink = nullptr;           // null after finish()
     std::unique_ptr<char[]> buffer;
     size_t capacity = bufferBytes;
     size_t used = 0;      // characters in the buffer
     size_t rowStart = 0;  // where the row being written starts; text before it is whole rows
-    // Column set of the last header; -1 stands for "no header yet", which no row's set equals.
-    int lastBeamFirst = -1;
-    int lastBeamLast = -1;
-    int lastEchoFirst = -1;
-    int lastEchoLast = -1;
+    // Column set of the last header, and of the last header handed to the sink; -1 stands for
+    // "no header yet", which no row's set equals.
+    Columns lastHeader;
+    Columns sentHeader;
+    std::string headerScratch;  // reused for the text of a header line
     uint64_t rows = 0;
     uint64_t bufferedRows = 0;  // complete rows in the buffer
     uint64_t rowsChosen = 0;

@@ -155,7 +155,6 @@ bool FrameView::parse(std::span<const uint8_t> datagram) {
         ++modules;
     }
     if (size - pos < wire::trailerBytes) return fail(Kind::EndOfData);
-    trailerAt = pos;
     modulesInFrame = modules;
     return true;
 }

@@ -82,11 +82,8 @@ class ModuleView {
     // Version 4 only; 0 in version 3.
     bool hasScalingFactor() const { return wire::hasScalingFactor(version); }
     float distanceScalingFactor() const { return hasScalingFactor() ? loadLe<float>(tail) : 0.0f; }
-    uint32_t nextModuleSize() const { return loadLe<uint32_t>(tail + scalingBytes()); }
-    uint8_t metadataByte13() const { return tail[scalingBytes() + 4]; }
     uint8_t dataContentEchos() const { return shape.dataContentEchos; }
     uint8_t dataContentBeams() const { return shape.dataContentBeams; }
-    uint8_t metadataByte16() const { return tail[scalingBytes() + 7]; }
     bool hasDistance() const { return shape.hasDistance(); }
     bool hasRssi() const { return shape.hasRssi(); }
     bool hasTheta() const { return shape.hasTheta(); }
@@ -158,16 +155,10 @@ class FrameView {
     // After a failed parse(): the reason. Meaningless after a successful one.
     const FrameError& error() const { return failure; }
 
-    uint32_t headerWord0() const { return loadLe<uint32_t>(bytes + 4); }
     uint64_t telegramCounter() const {
         return loadLe<uint64_t>(bytes + wire::telegramCounterOffset);
     }
-    uint64_t headerWord2() const { return loadLe<uint64_t>(bytes + 16); }
     uint32_t telegramVersion() const { return version; }
-    uint32_t firstModuleSize() const {
-        return loadLe<uint32_t>(bytes + wire::firstModuleSizeOffset);
-    }
-    uint32_t trailerWord() const { return loadLe<uint32_t>(bytes + trailerAt); }
     size_t moduleCount() const { return modulesInFrame; }
 
     // The modules in wire order, for range-for.
@@ -209,7 +200,6 @@ class FrameView {
     const uint8_t* bytes = nullptr;
     uint32_t version = 0;
     size_t modulesInFrame = 0;
-    uint64_t trailerAt = 0;
     FrameError failure{};
 };
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <iostream>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -28,22 +29,6 @@ void Status::telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_
     ++receivedCount;
 }
 
-const char* parseErrorKindName(ParseErrorKind kind) {
-    switch (kind) {
-        case ParseErrorKind::WrongMagic:
-            return "wrong magic";
-        case ParseErrorKind::UnsupportedVersion:
-            return "unsupported version";
-        case ParseErrorKind::Truncated:
-            return "truncated";
-        case ParseErrorKind::ObjectCap:
-            return "object cap";
-        case ParseErrorKind::Other:
-            break;
-    }
-    return "other";
-}
-
 void Status::parseErrorOccurred() { parseErrorOccurred(ParseErrorKind::Other); }
 
 void Status::parseErrorOccurred(ParseErrorKind kind) {
@@ -55,6 +40,29 @@ int64_t Status::elapsedMs(SteadyClock::time_point now) const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(now - lastPrintTime).count();
 }
 
+Status::~Status() {
+    if (lineFd >= 0 && lineFd != STDOUT_FILENO) ::close(lineFd);
+}
+
+int Status::lineDescriptor() {
+    if (lineFd < 0) {
+        lineFd = compact::reopenNonBlocking(STDOUT_FILENO);
+        if (lineFd < 0) lineFd = STDOUT_FILENO;
+    }
+    return lineFd;
+}
+
+bool Status::printText(std::string_view text, int waitMs) {
+    return printFailure == 0 && compact::writeWithin(lineDescriptor(), text, waitMs);
+}
+
+void Status::write(std::string_view text) {
+    lineDescriptor();
+    // A terminal that went away or a closed pipe must not end a recording: the line stops. A
+    // terminal that cannot take the line now must not hold up the recording: the line is skipped.
+    if (compact::writeNow(lineFd, text) == compact::WriteNow::Failed) printFailure = errno;
+}
+
 void Status::print(bool newline) {
     if (printFailure != 0) return;
     // Called for every datagram: the common case reads only the steady clock.
@@ -63,16 +71,14 @@ void Status::print(bool newline) {
         return;
     }
     const auto wall = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    const std::string text =
-        line(newline, now, static_cast<std::time_t>(wall.time_since_epoch().count()));
-    // A terminal that went away or a closed pipe must not end a recording: the line stops.
-    printFailure = compact::writeAll(STDOUT_FILENO, text);
+    write(line(newline, now, static_cast<std::time_t>(wall.time_since_epoch().count())));
 }
 
-void Status::endLine() {
-    if (!lineOpen || printFailure != 0) return;
+bool Status::endLine() {
+    if (!lineOpen || printFailure != 0) return false;
     lineOpen = false;
-    printFailure = compact::writeAll(STDOUT_FILENO, "\n");
+    write("\n");
+    return true;
 }
 
 bool Status::print(bool newline, SteadyClock::time_point now, std::time_t wallSeconds,
@@ -99,16 +105,24 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
     const float delta = static_cast<float>(receivedCount - receivedAtLastPrint);
     const long rate = std::lroundf(delta / (static_cast<float>(elapsed) * 0.001f));
 
-    std::string out = onTerminal ? "\r" : "";
-    out += std::string(timeText) + " Receive " + std::to_string(rate) + " telegram/s, " +
-           std::to_string(lostTelegrams()) + " lost, " + std::to_string(parseErrorCount) +
-           " parse errors, output file ";
+    std::string text = std::string(timeText) + " Receive " + std::to_string(rate) +
+                       " telegram/s, " + std::to_string(lostTelegrams()) + " lost, " +
+                       std::to_string(parseErrorCount) + " parse errors, output file ";
     // The file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
     std::error_code error;
     const std::uintmax_t sizeBytes = std::filesystem::file_size(outputPath, error);
-    out += error ? "?" : std::to_string(sizeBytes >> 20);  // whole MiB, truncated
-    out += " MiB";
+    text += error ? "?" : std::to_string(sizeBytes >> 20);  // whole MiB, truncated
+    text += " MiB";
+    std::string out;
+    if (onTerminal) {
+        // One column short of the width: a line that fills it would wrap on many terminals.
+        if (terminalWidth > 1 && text.size() > static_cast<size_t>(terminalWidth - 1))
+            text.resize(static_cast<size_t>(terminalWidth - 1));
+        out = "\r" + text + "\x1b[K";  // clears what a longer previous line left
+    } else {
+        out = text;
+    }
     newline = newline || !onTerminal;
     if (hostDrops > hostDropsAtLastPrint) {
         out += "\nReceive buffer overflowed: " + std::to_string(hostDrops) +
@@ -120,7 +134,6 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
 
     lastPrintTime = now;
     receivedAtLastPrint = receivedCount;
-    linesPrinted = true;
     lineOpen = !newline;
     return out;
 }

@@ -10,20 +10,10 @@
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
+#include "format/parse_error.h"
 #include "io/loss_tracker.h"
-
-// Why a datagram could not be decoded, as the receiver reports it.
-enum class ParseErrorKind : size_t {
-    WrongMagic,          // not a Compact frame: the first four bytes are wrong
-    UnsupportedVersion,  // a telegram version other than 3 or 4
-    Truncated,           // the data ends before the frame, or a count promises more than is left
-    ObjectCap,           // the frame would decode to more objects than one datagram may hold
-    Other,
-};
-inline constexpr size_t parseErrorKindCount = 5;
-// "wrong magic", "unsupported version", "truncated", "object cap", "other".
-const char* parseErrorKindName(ParseErrorKind kind);
 
 class Status {
   public:
@@ -36,6 +26,9 @@ class Status {
     Status(std::string outputPath, unsigned int periodMs);
     // As above, with the steady-clock time the first period starts from.
     Status(std::string outputPath, unsigned int periodMs, SteadyClock::time_point start);
+    ~Status();
+    Status(const Status&) = delete;
+    Status& operator=(const Status&) = delete;
 
     // Records one decoded telegram by its header's 64-bit telegram counter, for the sender with
     // the given source address and sender_id (see LossTracker: gaps in a sender's counters are
@@ -44,14 +37,23 @@ class Status {
     void telegramReceived(uint64_t telegramCounter);
     void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter);
 
+    // Whether another socket receives on the port now: telegrams missing from the counters while
+    // it does are counted apart (missedWhileShared()), not as the sensor's loss.
+    void setPortShared(bool shared) { portShared = shared; }
+    uint64_t missedWhileShared() const { return sharedMissed; }
+
     // The datagrams this host dropped so far (receive buffer or queue full), for the line that
     // follows the status line whenever the count has grown.
     void setHostDrops(uint64_t dropped) { hostDrops = dropped; }
 
-    // Status lines for a terminal: each one overwrites the previous ("\r", no line feed). Off
-    // (standard output in a file or a pipe), every line ends with a line feed and none starts
-    // with "\r". On by default.
-    void setTerminal(bool terminal) { onTerminal = terminal; }
+    // Status lines for a terminal `width` columns wide (0: width unknown): each one overwrites the
+    // previous ("\r", no line feed), is cut to the width (so that it never wraps) and clears what
+    // a longer previous line left behind. Off (standard output in a file or a pipe), every line
+    // ends with a line feed and none starts with "\r". On by default.
+    void setTerminal(bool terminal, int width = 0) {
+        onTerminal = terminal;
+        terminalWidth = width;
+    }
 
     // True when the period has passed since the last line, so that print() would print one.
     bool isDue() const { return elapsedMs(SteadyClock::now()) >= static_cast<int64_t>(periodMs); }
@@ -67,9 +69,10 @@ class Status {
     // `newline` is true. When the host's drops have grown since the last line, a second line
     // follows: "Receive buffer overflowed: N telegrams dropped by this host so far (writing
     // cannot keep up)".
-    // Never throws for a missing output file: its size shows as "?". When standard output cannot
-    // be written (closed, a pipe without reader), printing stops for the rest of the run and
-    // printError() tells why; nothing else is affected.
+    // Never waits: a line that standard output cannot take now (a terminal stopped with Ctrl-S, a
+    // full pipe) is skipped. Never throws for a missing output file: its size shows as "?". When
+    // standard output cannot be written (closed, a pipe without reader), printing stops for the
+    // rest of the run and printError() tells why; nothing else is affected.
     void print(bool newline);
 
     // The same with the clocks and the stream given: `now` the steady-clock time, `wallSeconds`
@@ -79,10 +82,13 @@ class Status {
                std::ostream& out);
 
     // Ends a status line printed without a line feed, so that what follows on the terminal
-    // (a message, a summary) starts on a line of its own. Does nothing otherwise.
-    void endLine();
-    // True when a status line has been printed.
-    bool lineShown() const { return linesPrinted; }
+    // (a message, a summary) starts on a line of its own. Does nothing otherwise. True when it
+    // ended a line.
+    bool endLine();
+
+    // Writes `text` (the account of the run) where the status line goes, waiting at most `waitMs`
+    // for room. False when it could not (the caller puts the text elsewhere).
+    bool printText(std::string_view text, int waitMs);
 
     // The errno that stopped the status line, 0 while it is printed.
     int printError() const { return printFailure; }
@@ -90,7 +96,6 @@ class Status {
     // Totals since construction; printing resets none of them.
     uint64_t lostTelegrams() const { return losses.totals().lost; }
     uint64_t counterResets() const { return losses.totals().resets; }
-    const LossTracker& senders() const { return losses; }
     uint64_t parseErrors() const { return parseErrorCount; }
     uint64_t parseErrors(ParseErrorKind kind) const {
         return parseErrorsByKind[static_cast<size_t>(kind)];
@@ -98,6 +103,8 @@ class Status {
     uint64_t telegramsReceived() const { return receivedCount; }
 
   private:
+    void write(std::string_view text);
+    int lineDescriptor();
     int64_t elapsedMs(SteadyClock::time_point now) const;
     // The text of the line for `now`; starts the next period.
     std::string line(bool newline, SteadyClock::time_point now, std::time_t wallSeconds);
@@ -107,13 +114,16 @@ class Status {
     SteadyClock::time_point lastPrintTime;
     LossTracker losses;
     uint64_t hostDrops = 0;
+    bool portShared = false;
+    uint64_t sharedMissed = 0;
     uint64_t hostDropsAtLastPrint = 0;
     bool onTerminal = true;
+    int terminalWidth = 0;
+    int lineFd = -1;  // standard output, non-blocking where it can be; opened at the first line
     uint64_t parseErrorCount = 0;
     std::array<uint64_t, parseErrorKindCount> parseErrorsByKind{};
     uint64_t receivedCount = 0;
     uint64_t receivedAtLastPrint = 0;
     int printFailure = 0;
-    bool linesPrinted = false;
     bool lineOpen = false;  // the last line printed has no line feed
 };

@@ -11,6 +11,17 @@ uint64_t CaptureStats::skippedTotal() const {
     return total;
 }
 
+std::vector<PortCount> CaptureStats::topFilteredPorts(size_t count) const {
+    std::vector<PortCount> ports(
+        filteredPorts.begin(),
+        filteredPorts.begin() + static_cast<std::ptrdiff_t>(filteredPortsUsed));
+    std::sort(ports.begin(), ports.end(), [](const PortCount& a, const PortCount& b) {
+        return a.datagrams != b.datagrams ? a.datagrams > b.datagrams : a.port < b.port;
+    });
+    if (ports.size() > count) ports.resize(count);
+    return ports;
+}
+
 CaptureDecoder::CaptureDecoder(const UdpFilter& filter, const Ipv4Reassembler::Limits& limits)
     : filter_(filter), reassembler_(limits) {}
 
@@ -53,6 +64,18 @@ std::optional<UdpDatagram> CaptureDecoder::deliver(const Ipv4Packet& header,
     ++stats_.udpDatagrams;
     if (filter_.destinationPort && udp->destinationPort != *filter_.destinationPort) {
         ++stats_.filteredOut;
+        auto* const end = stats_.filteredPorts.begin() + stats_.filteredPortsUsed;
+        auto* found = std::find_if(stats_.filteredPorts.begin(), end, [&](const PortCount& p) {
+            return p.port == udp->destinationPort;
+        });
+        if (found == end && stats_.filteredPortsUsed < stats_.filteredPorts.size()) {
+            *found = {udp->destinationPort, 0};
+            ++stats_.filteredPortsUsed;
+        }
+        if (found == stats_.filteredPorts.end())
+            ++stats_.filteredToOtherPorts;
+        else
+            ++found->datagrams;
         return std::nullopt;
     }
     ++stats_.delivered;

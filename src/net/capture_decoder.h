@@ -13,6 +13,12 @@
 
 namespace compact {
 
+// Datagrams to one UDP port.
+struct PortCount {
+    uint16_t port = 0;
+    uint64_t datagrams = 0;
+};
+
 struct CaptureStats {
     uint64_t records = 0;                             // records read from the capture
     std::array<uint64_t, skipReasonCount> skipped{};  // records and datagrams skipped, by reason
@@ -20,8 +26,16 @@ struct CaptureStats {
     uint64_t filteredOut = 0;  // UDP datagrams not matching the filter; a fragmented one from
                                //   another source counts once, by its fragment at offset 0
     uint64_t delivered = 0;    // UDP datagrams handed out
+    // The destination ports of the datagrams filtered out for their port, the first
+    // maxFilteredPorts ports seen; those of further ports are only counted.
+    static constexpr size_t maxFilteredPorts = 16;
+    std::array<PortCount, maxFilteredPorts> filteredPorts{};
+    size_t filteredPortsUsed = 0;
+    uint64_t filteredToOtherPorts = 0;
 
     uint64_t skippedTotal() const;
+    // The ports of filteredPorts with the most datagrams, most first (ties: lower port first).
+    std::vector<PortCount> topFilteredPorts(size_t count) const;
 };
 
 // Turns capture records into UDP datagrams: parsing, reassembly, filter and counters.

@@ -1,7 +1,8 @@
-// IPv4 header parsing.
+// IPv4 headers: parsed from bytes, and written for the packets this program makes.
 #include "net/ipv4.h"
 
 #include "net/byte_reader.h"
+#include "net/byte_writer.h"
 
 namespace compact {
 
@@ -34,6 +35,30 @@ std::optional<Ipv4Packet> parseIpv4(std::span<const uint8_t> bytes) {
     } catch (const TruncatedInput&) {
         return std::nullopt;
     }
+}
+
+uint16_t internetChecksum(std::span<const uint8_t> bytes, uint64_t sum) {
+    size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) sum += uint32_t{bytes[i]} << 8 | bytes[i + 1];
+    if (i < bytes.size()) sum += uint32_t{bytes[i]} << 8;
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(~sum);
+}
+
+void writeIpv4Header(std::span<uint8_t, ipv4MinHeaderBytes> out, const Ipv4Header& header) {
+    ByteWriter to{out};
+    to.write_u1(0x45);  // version 4, header of 5 words
+    to.write_u1(0);     // type of service
+    to.write_u2be(static_cast<uint16_t>(ipv4MinHeaderBytes + header.payloadBytes));
+    to.write_u2be(header.identification);
+    to.write_u2be(header.flagsAndOffset);
+    to.write_u1(ipv4DefaultTtl);
+    to.write_u1(header.protocol);
+    to.write_u2be(0);  // the checksum, computed over the header with this field zero
+    to.write_u4be(header.source);
+    to.write_u4be(header.destination);
+    constexpr size_t checksumOffset = 10;
+    ByteWriter{out, checksumOffset}.write_u2be(internetChecksum(out));
 }
 
 }  // namespace compact

@@ -18,6 +18,8 @@ inline constexpr uint16_t ipv4OffsetMask = 0x1FFF;
 inline constexpr uint32_t ipv4OffsetUnitBytes = 8;
 // IANA protocol number of UDP.
 inline constexpr uint8_t ipProtocolUdp = 17;
+// Time to live of the packets this program writes: Linux's default.
+inline constexpr uint8_t ipv4DefaultTtl = 64;
 
 // The header fields of one IPv4 packet that reassembly needs, and its payload.
 // Addresses are in host byte order (192.168.0.1 is 0xC0A80001).
@@ -39,5 +41,24 @@ struct Ipv4Packet {
 // Ethernet padding, are ignored). nullopt when any of that fails. The checksum is not verified:
 // captures on the sending host carry partial checksums left for the network card.
 std::optional<Ipv4Packet> parseIpv4(std::span<const uint8_t> bytes);
+
+// The Internet checksum (RFC 1071): the one's complement of the one's complement sum of the
+// big-endian 16-bit words of `bytes`, an odd last byte padded with zero. `sum` carries words
+// summed before, such as a pseudo-header's.
+uint16_t internetChecksum(std::span<const uint8_t> bytes, uint64_t sum = 0);
+
+// The fields of an IPv4 header that the packets this program writes differ in. The others are
+// fixed: version 4, 20 bytes without options, type of service 0, TTL 64.
+struct Ipv4Header {
+    uint32_t source = 0;  // host byte order
+    uint32_t destination = 0;
+    uint16_t identification = 0;
+    uint16_t flagsAndOffset = 0;  // ipv4MoreFragments | offset in 8-byte units
+    uint8_t protocol = ipProtocolUdp;
+    uint16_t payloadBytes = 0;  // after the header; at most 65,515
+};
+
+// Writes the 20-byte header, its checksum computed, into `out`.
+void writeIpv4Header(std::span<uint8_t, ipv4MinHeaderBytes> out, const Ipv4Header& header);
 
 }  // namespace compact

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace compact {
 
@@ -43,5 +44,12 @@ struct UdpFilter {
 
 // "192.168.0.1" for an address in host byte order.
 std::string formatIpv4Address(uint32_t address);
+
+// The address of dotted-decimal IPv4 text such as "192.168.0.1" (four parts of one to three
+// digits, each at most 255), in host byte order; nullopt for anything else (host names, blanks).
+std::optional<uint32_t> parseIpv4Address(std::string_view text);
+
+// True for an IPv4 multicast (class D) address, 224.0.0.0/4.
+inline bool isMulticastAddress(uint32_t address) { return (address >> 28) == 0xE; }
 
 }  // namespace compact

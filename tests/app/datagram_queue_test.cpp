@@ -19,7 +19,7 @@ std::vector<uint8_t> datagram(uint32_t n, size_t size) {
     return bytes;
 }
 
-DatagramMeta metaOf(uint32_t n) { return {n, 0, true, n}; }
+DatagramMeta metaOf(uint32_t n) { return {n, 0, true, n, 0, 0}; }
 
 // "" when the item is datagram `n` (its bytes, source address and drop count); else what
 // differs.
@@ -49,6 +49,13 @@ TEST(DatagramQueue, KeepsOrderBytesAndSendersAcrossTheWrap) {
 }
 
 TEST(DatagramQueue, DropsWhatDoesNotFitAndEndsAfterClose) {
+    // A ring of exactly four records holds four, whatever their sizes' alignment.
+    for (size_t size : {0, 1, 500, 1000}) {
+        DatagramQueue exact(4 * DatagramQueue::recordBytes(size));
+        for (uint32_t n = 0; n < 4; ++n)
+            EXPECT_TRUE(exact.push(datagram(n, size), metaOf(n))) << n << " of size " << size;
+        EXPECT_FALSE(exact.push(datagram(4, size), metaOf(4)));
+    }
     DatagramQueue queue(1024);
     EXPECT_FALSE(queue.push(datagram(0, 2000), {})) << "larger than the whole ring";
     EXPECT_TRUE(queue.push(datagram(1, 600), metaOf(1)));
@@ -59,6 +66,25 @@ TEST(DatagramQueue, DropsWhatDoesNotFitAndEndsAfterClose) {
     EXPECT_EQ(faultOf(queue.pop(0ms), 1), "");
     EXPECT_FALSE(queue.pop(1s)) << "closed and empty: no wait";
     EXPECT_TRUE(queue.finished());
+}
+
+// What is known of a dropped datagram comes in its place among the others, so that its sender's
+// counters stay in the order they arrived; when the notes run out, drops are only counted.
+TEST(DatagramQueue, NotesOfDropsComeInTheirPlace) {
+    DatagramQueue queue(2 * DatagramQueue::recordBytes(100));
+    ASSERT_TRUE(queue.push(datagram(1, 100), metaOf(1)));
+    ASSERT_TRUE(queue.push(datagram(2, 100), metaOf(2)));
+    ASSERT_FALSE(queue.push(datagram(3, 100), metaOf(3)));
+    queue.noteDrop({7, 0, true, 9, 3});
+    EXPECT_EQ(faultOf(queue.pop(0ms), 1), "");
+    EXPECT_EQ(faultOf(queue.pop(0ms), 2), "");
+    ASSERT_TRUE(queue.push(datagram(4, 100), metaOf(4)));
+    const auto note = queue.pop(0ms);
+    ASSERT_TRUE(note && note->dropped);
+    EXPECT_EQ(note->dropped->telegramCounter, 3u);
+    EXPECT_EQ(faultOf(queue.pop(0ms), 4), "");
+    for (size_t n = 0; n <= DatagramQueue::maxDropNotes; ++n) queue.noteDrop({});
+    EXPECT_EQ(queue.unnotedDrops(), 1u);
 }
 
 // Once empty the ring starts over at its beginning, so a queue that keeps up touches only the

@@ -40,6 +40,22 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
+// Takes the writer's text and keeps nothing.
+struct DiscardSink : compact::CsvSink {
+    bool write(std::string_view, bool) override { return true; }
+    std::string errorText() const override { return ""; }
+};
+
+// The datagram's bytes as the socket or a capture hands them over.
+compact::UdpDatagram received(const std::string& bytes) {
+    return {0x7F000001,
+            0x7F000001,
+            40000,
+            2115,
+            {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()},
+            1};
+}
+
 // Datagrams of the shapes a sensor sends (the simulator's default and variants of it, and a
 // narrow frame of two modules), with the malformed ones the simulator injects.
 TEST(DatagramPath, AllocatesNothingInTheSteadyState) {
@@ -57,16 +73,18 @@ TEST(DatagramPath, AllocatesNothingInTheSteadyState) {
         std::tuple(4, 1000, 1, 2);
     datagrams.push_back(compact::SyntheticScan(settings).nextSlot().front().bytes);
     for (const CompactCSV::Options& options : std::vector<CompactCSV::Options>{
-             {.csvFile = "/dev/null"},
-             {.csvFile = "/dev/null", .beam = {0, 9}, .line = {0, 0}},
-             {.csvFile = "/dev/null", .shortHeaders = true, .omitAngles = true}}) {
-        Status status(options.csvFile, 5000);
-        CompactCSV writer(options);
-        for (const std::string& bytes : datagrams) handleDatagram(bytes, &status, writer);
+             {}, {.beam = {0, 9}, .line = {0, 0}}, {.shortHeaders = true, .omitAngles = true}}) {
+        Status status("", 5000);
+        DiscardSink sink;
+        CompactCSV writer(options, sink);
+        CsvRun run(writer, options, nullptr, nullptr);
+        Pipeline pipeline(status);
+        pipeline.add(run);
+        for (const std::string& bytes : datagrams) pipeline.handle(received(bytes));
         allocations = 0;
         counting = true;
         for (int round = 0; round < 100; ++round)
-            for (const std::string& bytes : datagrams) handleDatagram(bytes, &status, writer);
+            for (const std::string& bytes : datagrams) pipeline.handle(received(bytes));
         counting = false;
         EXPECT_EQ(allocations, 0) << options.line.size() << " line filter values";
         EXPECT_GT(writer.rowsWritten(), 100u);
@@ -85,7 +103,13 @@ TEST(DatagramPath, HostileDatagramsGrowPeakMemoryLessThan64MB) {
 #endif
     const auto hostile = testing_support::hostileDatagrams();
     const auto densest = testing_support::densestDatagrams();
-    CompactCSV writer({.csvFile = "/dev/null"});
+    DiscardSink sink;
+    const CompactCSV::Options options;
+    CompactCSV writer(options, sink);
+    Status status("", 5000);
+    CsvRun run(writer, options, nullptr, nullptr);
+    Pipeline pipeline(status);
+    pipeline.add(run);
     // Writing 5 resets the peak to the current size (Linux 4.0 and later); where that is refused
     // the peak since start-up is used, which only makes the check stricter.
     std::ofstream("/proc/self/clear_refs") << "5";
@@ -93,7 +117,9 @@ TEST(DatagramPath, HostileDatagramsGrowPeakMemoryLessThan64MB) {
     ASSERT_GT(before, 0) << "no /proc/self/status";
     for (const auto& [cases, accepted] : {std::pair{&hostile, false}, {&densest, true}}) {
         for (const auto& c : *cases) {
-            EXPECT_EQ(handleDatagram(c.bytes, nullptr, writer), accepted) << c.name;
+            const uint64_t refused = status.parseErrors();
+            pipeline.handle(received(c.bytes));
+            EXPECT_EQ(status.parseErrors() == refused, accepted) << c.name;
             EXPECT_EQ(!oracle::treeRefusal(c.bytes), accepted) << c.name;  // the tree as well
         }
     }

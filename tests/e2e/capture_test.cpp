@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -28,6 +29,14 @@ class Capture : public testing::Test {
   protected:
     static ProgramRun convert(const std::vector<std::string>& arguments) {
         return runProgram(COMPACT_CSV_EXE, arguments, deadline);
+    }
+    // The converter started by a shell: `shell` comes first (a limit), `redirect` follows the
+    // command (where its standard output goes).
+    static ProgramRun convertIn(const std::string& shell, std::vector<std::string> arguments,
+                                const std::string& redirect) {
+        arguments.insert(arguments.begin(),
+                         {"-c", shell + "; exec \"$0\" \"$@\" " + redirect, COMPACT_CSV_EXE});
+        return runProgram("/bin/sh", arguments, deadline);
     }
     const ScratchDir dir;
 };
@@ -107,30 +116,61 @@ TEST_F(Capture, FiltersAndLostFragmentsAreCounted) {
     }
 }
 
-// A file that is missing, not a capture or the output itself: one line, status 1, and neither
-// the output created nor the capture touched.
+// A file that is missing, not a capture or the output itself (by name or as standard output):
+// one line naming the file, status 1, and neither the output created nor the capture touched.
 TEST_F(Capture, RefusedInputsAreOneLineAndStatusOne) {
     const fs::path text = dir / "notes.txt", capture = dir / "scan.pcap", output = dir / "rows.csv";
     std::ofstream(text) << "frame,segment,line\n1,2,3\n";
     simulate({"--pcap-out", capture.string(), "-n", "2"});
     const std::string before = readFile(capture);
-    const std::tuple<fs::path, fs::path, std::string> cases[] = {
-        {dir / "missing.pcap", output,
-         (dir / "missing.pcap").string() + ": No such file or directory\n"},  // libpcap's texts
-        {text, output, "unknown file format\n"},
-        {capture, capture,
-         "Output file " + capture.string() +
-             " is the capture being read; choose another output file\n"},
+    const std::string isTheCapture = " is the capture being read; choose another output file\n";
+    const std::tuple<fs::path, std::string, std::string, std::string> cases[] = {
+        {dir / "missing.pcap", output.string(), "",
+         (dir / "missing.pcap").string() + ": No such file or directory\n"},
+        {text, output.string(), "", text.string() + ": unknown file format\n"},
+        {capture, capture.string(), "", "Output file " + capture.string() + isTheCapture},
+        {capture, "-", ">> " + capture.string(), "Output file -" + isTheCapture},
     };
-    for (const auto& [input, csv, message] : cases) {
-        SCOPED_TRACE(input);
-        const ProgramRun run = convert({"-r", input.string(), csv.string()});
+    for (const auto& [input, csv, redirect, message] : cases) {
+        SCOPED_TRACE(input.string() + " " + redirect);
+        const ProgramRun run = convertIn("true", {"-r", input.string(), csv}, redirect);
         EXPECT_EQ(run.status, exitedWith1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, message);
         EXPECT_FALSE(fs::exists(output)) << "the output is created only for a readable capture";
     }
     EXPECT_TRUE(readFile(capture) == before);
+}
+
+// A write that fails (here at a file-size limit, as on a full disk): the output keeps what it held
+// before the run (standard output appending to an existing file) and ends with a whole row, the
+// account counts the rows it holds, and the run ends with the system's reason and status 1.
+TEST_F(Capture, FailedWritesKeepTheFileWholeAndWhatItHeld) {
+    const fs::path capture = dir / "big.pcap", old = dir / "old.csv", fresh = dir / "new.csv";
+    simulate({"--pcap-out", capture.string(), "-n", "20"});  // 320 rows of 12 KB
+    const std::string held = std::string(104999, 'x') + "\n";
+    std::ofstream(old) << held;
+    // Appending, with SIGXFSZ ignored as a shell can leave it; and a new file, with SIGXFSZ at its
+    // default action, which would end the process unless the receiver ignores it.
+    for (const auto& [csv, shell, redirect, file] :
+         {std::tuple{std::string("-"), std::string("trap '' XFSZ; "), ">> " + old.string(), old},
+          std::tuple{fresh.string(), std::string(""), std::string(""), fresh}}) {
+        SCOPED_TRACE(file);
+        const ProgramRun run =
+            convertIn(shell + "ulimit -f 400", {"-r", capture.string(), csv}, redirect);
+        EXPECT_EQ(run.status, exitedWith1) << run.err;
+        EXPECT_THAT(run.err, testing::EndsWith("Failed to write output:File too large\n"));
+        std::string rows = readFile(file);
+        if (file == old) {
+            ASSERT_TRUE(rows.starts_with(held)) << "the file lost what it held";
+            rows.erase(0, held.size());
+        }
+        ASSERT_FALSE(rows.empty());
+        EXPECT_EQ(rows.back(), '\n');
+        const auto written = std::count(rows.begin(), rows.end(), '\n') - 1;  // the header
+        EXPECT_EQ(figure(run.out + run.err, "rows written"), written);
+        framesIn(rows);  // whole rows, each with its header's fields
+    }
 }
 
 // A record libpcap refuses in the middle of the file: the frames before it are written, then

@@ -31,15 +31,6 @@ const std::vector<std::string> selection{"--beam", "0:1",           "--echo",
 const CompactCSV::Options selected{
     .beam = {0, 1}, .echo = {0, 1}, .shortHeaders = true, .omitAngles = true};
 
-// Standard error without the notice about a small receive buffer, which depends on the machine.
-std::string messages(const ChildProcess& child) {
-    std::istringstream in(child.err());
-    std::string kept;
-    for (std::string line; std::getline(in, line);)
-        if (!line.starts_with("Receive buffer limited to ")) kept += line + '\n';
-    return kept;
-}
-
 class Receiver : public testing::Test {
   protected:
     std::unique_ptr<ChildProcess> start(std::vector<std::string> arguments) const {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <random>
 #include <thread>
@@ -19,6 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace testing_support;
+
+// How often `part` occurs in `text`.
+int64_t count(const std::string& text, const std::string& part) {
+    int64_t found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++found;
+    return found;
+}
 
 class Recording : public testing::Test {
   protected:
@@ -99,9 +108,9 @@ TEST_F(Recording, StopSignalsAtRandomMomentsLoseNothing) {
             for (uint32_t n = 0; n < sentBeforeSignal; ++n)
                 ASSERT_TRUE(rows.count(n)) << "frame " << n << " of " << sentBeforeSignal;
             // No message but, with the rows on standard output, the summary of the run.
-            const std::string messages = receiver->err();
-            EXPECT_EQ(messages.starts_with("Received "), !toFile) << messages;
-            EXPECT_EQ(std::count(messages.begin(), messages.end(), '\n'), toFile ? 0 : 1);
+            const std::string said = messages(*receiver);
+            EXPECT_EQ(said.starts_with("Received "), !toFile) << said;
+            EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), toFile ? 0 : 1);
         }
     }
 }
@@ -142,9 +151,10 @@ TEST_F(Recording, RowsReachTheFileLiveAndAtStopWithStandardOutputClosed) {
     EXPECT_EQ(framesIn(readFile(file)).size(), 301u);
     EXPECT_FALSE(sender.receivedAny()) << "the receiver sent something back";
 
-    const auto toStdout = start("-", StandardOutput::Closed, {"-a", "127.0.0.1"});
-    sendThenStop(*toStdout, 0, 20);
-    EXPECT_FALSE(sender.receivedAny()) << "the receiver sent something back";
+    // Rows for a standard output that is closed would go nowhere: refused before anything runs.
+    const ProgramRun closed = runProgram("/bin/sh", {"-c", "exec \"$0\" - >&-", COMPACT_CSV_EXE});
+    EXPECT_EQ(closed.status, exitedWith1);
+    EXPECT_EQ(closed.err, "standard output is closed: name an output file\n");
 }
 
 // The reader of the CSV pauses for 2 s with a 208 KiB socket buffer (about three frames) while
@@ -162,21 +172,87 @@ TEST_F(Recording, SlowReaderStallsWithoutLoss) {
     for (const auto& socket : udpSocketsOnPort(port)) EXPECT_EQ(socket.drops, 0u);
 }
 
-// The status line's reader goes away and the output file is removed mid-run: the line stops, the
-// file is created again, header first, with the later rows; the recording goes on and ends with 0.
-TEST_F(Recording, SlowStatusLineGoneAndOutputRemovedDoNotStopTheRecording) {
-    const fs::path file = dir / "removed.csv";
+// What other programs do to the output path while the run goes on, checked every second: the
+// file emptied (logrotate's copytruncate: the rows go on at its new start, header first, no hole);
+// the file removed (a new one is created under its name, header first, with the rows since the
+// previous check, so that none is lost); the file renamed and another put at the path (that file
+// is never written into: the rows go on into the renamed one); the folder moved away and a file put
+// in its place (the path cannot be checked: a warning, and the rows go on into the open file).
+// Meanwhile the status line's reader has gone away. The account counts only the rows in files
+// that still exist, and says how many went with the removed file.
+TEST_F(Recording, SlowOutputPathEventsLoseNoRowAndTouchNoOtherFile) {
+    const fs::path folder = dir / "out", moved = dir / "moved";
+    fs::create_directory(folder);
+    const fs::path file = folder / "rec.csv";
     const auto receiver = start(file.string(), StandardOutput::Pipe);
     receiver->closeOutputPipe();
-    sender.send(port, numberedFrame(0));
-    std::this_thread::sleep_for(1500ms);
+    uint32_t n = 0;
+    auto sendFor = [&](std::chrono::milliseconds span) {
+        for (const auto end = std::chrono::steady_clock::now() + span;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
+            sender.send(port, numberedFrame(n++));
+    };
+    sendFor(1500ms);  // the rows of the first second are in the file
+    fs::resize_file(file, 0);
+    sendFor(1500ms);
+    EXPECT_EQ(readFile(file).find('\0'), std::string::npos) << "a hole where the rows were";
+    EXPECT_TRUE(readFile(file).starts_with("sender_id,"))
+        << "the emptied file restarts with a header";
     fs::remove(file);
-    sendThenStop(*receiver, 1, 80, 100ms);  // 8 s: past the first status line and check at 5 s
-    EXPECT_NE(receiver->err().find("Status line stopped"), std::string::npos) << receiver->err();
-    EXPECT_NE(receiver->err().find("was removed or replaced"), std::string::npos);
-    const std::string csv = readFile(file);
-    EXPECT_TRUE(csv.starts_with("sender_id,")) << "the new file starts with a header";
-    EXPECT_TRUE(framesIn(csv).count(79));
+    const uint32_t removedAt = n;
+    sendFor(2500ms);
+    fs::rename(file, folder / "rec.old");
+    const std::string other(16000, 'o');
+    std::ofstream(file) << other;
+    sendFor(2000ms);
+    fs::rename(folder, moved);
+    std::ofstream(folder) << "not a folder";
+    sendFor(1500ms);
+    sendThenStop(*receiver, n, n + 1);
+    ++n;
+
+    const std::string err = receiver->err();
+    for (const char* said : {"Status line stopped", " was emptied by another program",
+                             " was removed; writing on in a new file",
+                             " was replaced by another file; writing on to the file this run "
+                             "opened",
+                             "Cannot check output file "})
+        EXPECT_EQ(count(err, said), 1) << said << " in:\n" << err;
+    EXPECT_EQ(readFile(moved / "rec.csv"), other) << "another program's file was written into";
+    const std::string kept = readFile(moved / "rec.old");
+    EXPECT_TRUE(kept.starts_with("sender_id,")) << "the new file starts with a header";
+    const std::set<uint64_t> rows = framesIn(kept);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_LE(*rows.begin(), removedAt) << "rows written after the removal were lost";
+    EXPECT_EQ(rows.size(), n - *rows.begin()) << "a row is missing after frame " << *rows.begin();
+    // The rows emptied away count as written (a rotation may have kept them); those that went with
+    // the removed file do not.
+    const int64_t written = figure(receiver->err(), "rows written");
+    const int64_t lost =
+        figure(receiver->err(), "rows went to an output file that was removed during the run");
+    EXPECT_GT(lost, 0);
+    EXPECT_GE(written, static_cast<int64_t>(rows.size()));
+    EXPECT_EQ(written + lost, n);
+}
+
+// Readers that take nothing: a status line on a full pipe (a terminal stopped with Ctrl-S) never
+// holds up the recording or its stop; rows for a reader of standard output that takes nothing
+// more are given up about 2 s after a stop signal, at once after a second one, and counted.
+TEST_F(Recording, SlowStalledReadersHoldUpNeitherTheRecordingNorItsStop) {
+    const fs::path file = dir / "stalled.csv";
+    const auto recording = start(file.string(), StandardOutput::FullPipe);
+    sendThenStop(*recording, 0, 600, 10ms);  // 6 s: past the first status line
+    EXPECT_EQ(framesIn(readFile(file)).size(), 600u);
+
+    for (int signals : {1, 2}) {
+        SCOPED_TRACE(std::to_string(signals) + " stop signals");
+        const auto piped = start("-", StandardOutput::FullPipe);
+        for (uint32_t k = 0; k < 200; ++k) sender.send(port, numberedFrame(k, 16, 240, 1));
+        waitUntilReceived(port, deadline);
+        for (int i = 0; i < signals; ++i) ASSERT_TRUE(piped->sendSignal(SIGINT));
+        ASSERT_EQ(piped->wait(deadline), exitedWith1) << piped->err();
+        EXPECT_GT(figure(piped->err(), "rows not delivered"), 0) << piped->err();
+    }
 }
 
 }  // namespace

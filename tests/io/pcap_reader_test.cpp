@@ -7,7 +7,7 @@
 #include <pcap/pcap.h>
 #include <unistd.h>
 
-#include "generators/pcap_writer.h"
+#include "io/pcap_writer.h"
 #include "support/files.h"
 #include "support/frames.h"
 

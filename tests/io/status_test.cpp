@@ -38,11 +38,11 @@ TEST(Status, WritesExactLineInLocalTimeWithFileSize) {
     // 1796439845 s is 2026-12-05T03:04:05 UTC; 100 telegrams / 5.003 s = 19.988, shown as 20
     EXPECT_EQ(lineAfter(status, 5003, 1796439845),
               "\r2026-12-05T05:04:05 Receive 20 telegram/s, 3 lost, 2 parse errors, "
-              "output file 0 MiB\n");
+              "output file 0 MiB\x1b[K\n");
     std::ofstream(outputFile, std::ios::app) << 'x';
-    EXPECT_THAT(lineAfter(status, 10003), EndsWith(" 2 parse errors, output file 1 MiB\n"));
+    EXPECT_THAT(lineAfter(status, 10003), EndsWith(" 2 parse errors, output file 1 MiB\x1b[K\n"));
     std::filesystem::remove(outputFile);  // removed or moved away during the run
-    EXPECT_THAT(lineAfter(status, 15003), EndsWith(" 2 parse errors, output file ? MiB\n"));
+    EXPECT_THAT(lineAfter(status, 15003), EndsWith(" 2 parse errors, output file ? MiB\x1b[K\n"));
 }
 
 TEST(Status, PrintsOncePerPeriodWithRateSinceLastLine) {
@@ -57,21 +57,24 @@ TEST(Status, PrintsOncePerPeriodWithRateSinceLastLine) {
     EXPECT_THAT(lineAfter(status, 13000), HasSubstr(" 3 telegram/s"));
 }
 
-// On a terminal a line without newline overwrites the previous one; elsewhere each line is a line.
-// Grown host drops add a line of their own, once.
+// On a terminal a line without newline overwrites the previous one, clears what a longer one left
+// and is cut to the terminal's width; elsewhere each line is a line, whole. Grown host drops add a
+// line of their own, once.
 TEST(Status, EndsLinesAsTheOutputNeedsAndTellsOfHostDrops) {
     Status status(outputFile, 5000, start);
-    EXPECT_THAT(lineAfter(status, 5000, 0, false), AllOf(StartsWith("\r"), EndsWith(" MiB")));
+    EXPECT_THAT(lineAfter(status, 5000, 0, false), AllOf(StartsWith("\r"), EndsWith(" MiB\x1b[K")));
+    status.setTerminal(true, 40);
+    EXPECT_EQ(lineAfter(status, 10000, 0, false).size(), 1 + 39 + 3);
     status.setTerminal(false);
-    EXPECT_THAT(lineAfter(status, 10000, 0, false),
+    EXPECT_THAT(lineAfter(status, 15000, 0, false),
                 AllOf(Not(HasSubstr("\r")), EndsWith(" MiB\n")));
     status.setTerminal(true);
     status.setHostDrops(7);
     const std::string drops =
-        " MiB\nReceive buffer overflowed: 7 telegrams dropped by this host so far (writing "
+        " MiB\x1b[K\nReceive buffer overflowed: 7 telegrams dropped by this host so far (writing "
         "cannot keep up)\n";
-    EXPECT_THAT(lineAfter(status, 15000, 0, false), EndsWith(drops));
-    EXPECT_THAT(lineAfter(status, 20000, 0, false), EndsWith(" MiB"));
+    EXPECT_THAT(lineAfter(status, 20000, 0, false), EndsWith(drops));
+    EXPECT_THAT(lineAfter(status, 25000, 0, false), EndsWith(" MiB\x1b[K"));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "generators/pcap_writer.h"
+#include "net/framing.h"
 #include "support/frames.h"
 
 namespace compact {

@@ -23,11 +23,20 @@ namespace testing_support {
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
                            int standardInput, StandardOutput output) {
     int pipeWriter = -1;
-    if (output == StandardOutput::Pipe) {
+    if (output == StandardOutput::Pipe || output == StandardOutput::FullPipe) {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         pipeFd_ = ends[0];
         outFd_ = pipeWriter = ends[1];
+        if (output == StandardOutput::FullPipe) {
+            // Filled without blocking, then blocking again: the child's writes wait for a reader.
+            fcntl(pipeWriter, F_SETPIPE_SZ, 4096);
+            fcntl(pipeWriter, F_SETFL, O_NONBLOCK);
+            const std::string filler(4096, '.');
+            while (write(pipeWriter, filler.data(), filler.size()) > 0) {
+            }
+            fcntl(pipeWriter, F_SETFL, 0);
+        }
     } else {
         outFd_ = memfd_create("child-stdout", MFD_CLOEXEC);
     }

@@ -31,8 +31,9 @@ inline constexpr ExitStatus exitedWith1{1, 0};
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // Where a child's standard output goes: an in-memory file read with out(); a pipe whose reading
-// end the test holds (outputPipe()), to read as slowly as it likes; or no descriptor 1 at all.
-enum class StandardOutput { Captured, Pipe, Closed };
+// end the test holds (outputPipe()), to read as slowly as it likes; the same pipe already full, as
+// a terminal stopped with Ctrl-S or a reader that stalled; or no descriptor 1 at all.
+enum class StandardOutput { Captured, Pipe, FullPipe, Closed };
 
 // A running program. It starts with default signal actions and no blocked signals. Its standard
 // input is /dev/null or a descriptor of the caller's; standard output (by default) and standard

@@ -26,6 +26,16 @@ std::unique_ptr<ChildProcess> startReceiver(unsigned short port, std::vector<std
     return receiver;
 }
 
+std::string messages(const ChildProcess& child) {
+    std::istringstream in(child.err());
+    std::string kept;
+    for (std::string line; std::getline(in, line);)
+        if (!line.starts_with("Receive buffer limited to ") &&
+            !line.starts_with("Receiving on UDP"))
+            kept += line + '\n';
+    return kept;
+}
+
 std::string simulate(const std::vector<std::string>& arguments) {
     const ProgramRun run = runProgram(COMPACT_SIM_EXE, arguments, deadline);
     EXPECT_EQ(run.status, exitedWith0) << run.err;

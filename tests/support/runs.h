@@ -23,6 +23,10 @@ inline constexpr std::chrono::seconds deadline{60};
 std::unique_ptr<ChildProcess> startReceiver(unsigned short port, std::vector<std::string> arguments,
                                             StandardOutput output = StandardOutput::Captured);
 
+// Standard error of a live run without its start line ("Receiving on UDP port ...") and the notice
+// about a small receive buffer, which depends on the machine.
+std::string messages(const ChildProcess& child);
+
 // Runs the simulator with `arguments` to its end; fails the test unless it exits with 0. Returns
 // its standard output.
 std::string simulate(const std::vector<std::string>& arguments);

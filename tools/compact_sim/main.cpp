@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <vector>
 
 #include "app/stop_signal.h"
 #include "compact_sim/options.h"
@@ -18,11 +19,13 @@ constexpr int exitFailure = 1;
 int simulate(int argc, const char* const* argv) {
     const auto options = compact::sim::parseOptions(argc, argv, std::cout);
     if (!options) return EXIT_SUCCESS;  // help or version
-    compact::SyntheticScan scan(options->scan);
+    std::vector<compact::SyntheticScan> scans;
+    for (uint32_t i = 0; i < options->senders.count; ++i)
+        scans.emplace_back(compact::sim::senderScan(*options, i));
     const auto output = compact::sim::openOutput(*options);
     const SigINT& stop = SigINT::instance();
 
-    const compact::sim::Totals totals = compact::sim::run(options->limits, scan, *output, stop);
+    const compact::sim::Totals totals = compact::sim::run(options->limits, scans, *output, stop);
     const bool finished = output->finish();
     std::cout << compact::sim::summaryLine(totals, *output) << std::endl;
     return totals.failures == 0 && finished ? EXIT_SUCCESS : exitFailure;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "app/version.h"
+#include "net/udp.h"
 
 namespace compact::sim {
 
@@ -44,12 +45,28 @@ without a telegram counter of its own: wrong magic, unsupported telegram
 version and truncated frame, in turn. A receiver then reports exactly the
 skipped counters as lost telegrams and the malformed datagrams as parse errors.
 
+Senders: --senders N plays N sensors on one stream, one frame of each in
+turn. Each has its own telegram and segment counters and sends --rate frames
+per second (N x rate in all); --count counts each sender's frames, --duration
+holds for all; the summary adds up all senders. --vary id (the default) gives
+them sender_id --sender-id, --sender-id + 1, ... on one socket; --vary address
+sends each from its own address, --source (127.0.0.1 by default), --source + 1,
+..., which must all be loopback addresses (127.0.0.0/8). A capture tells the
+senders apart the same way.
+
+Multicast: --multicast GROUP sends to an IPv4 multicast group on --port
+instead of --host, with multicast loopback on, so that receivers on this host
+get the datagrams too, and a TTL of 1, so that they stay on the local network.
+--interface NAME chooses the outgoing interface; by default the routing table
+does.
+
 Capture: --pcap-out FILE writes the datagrams into a pcap file (Ethernet) as
-the network would carry them to HOST:PORT from --source: IPv4 fragments of at
-most --mtu bytes, time stamps one frame period apart from the start time, as
-fast as possible (no pacing). It needs --count or --duration (simulated
-seconds). --shuffle-fragments and --drop-fragment N test a receiver's
-reassembly; --seed makes their choices repeatable.
+the network would carry them to HOST:PORT (or GROUP:PORT) from --source: IPv4
+fragments of at most --mtu bytes, time stamps one frame period (divided by the
+number of senders) apart from the start time, as fast as possible (no
+pacing). It needs --count or --duration (simulated seconds).
+--shuffle-fragments and --drop-fragment N test a receiver's reassembly; --seed
+makes their choices repeatable.
 
 At the end (count or duration reached, or Ctrl-C) one summary line is written:
 frames, malformed datagrams, datagrams and bytes sent, telegram counters skipped.
@@ -68,15 +85,26 @@ cxxopts::Options optionTable(const char* program) {
         ("port", "Destination UDP port", cxxopts::value<int64_t>()->default_value("2115"), "PORT")
         ("rate", "Frames per second, 0 for as fast as possible",
          cxxopts::value<double>()->default_value("240"), "FPS")
-        ("n,count", "Stop after this many frames (default: no limit)",
+        ("n,count", "Stop after this many frames of each sender (default: no limit)",
          cxxopts::value<int64_t>(), "N")
         ("d,duration", "Stop after this many seconds (default: no limit)",
          cxxopts::value<double>(), "SECONDS")
         ("source", "Source IPv4 address: bound when sending, written into a capture "
          "(default: the system's choice, 127.0.0.1 in a capture)",
          cxxopts::value<std::string>(), "ADDRESS")
+        ("multicast", "Send to this IPv4 multicast group instead of --host, with loopback "
+         "on and TTL 1", cxxopts::value<std::string>(), "GROUP")
+        ("interface", "Outgoing interface for --multicast (default: the system's choice)",
+         cxxopts::value<std::string>(), "NAME")
         ("v,version", "Print version number and exit")
         ("h,help", "Print usage");
+    options.add_options("Senders")
+        ("senders", "Sensors on one stream, one frame of each in turn, each at --rate with "
+         "its own counters; --count is per sender",
+         cxxopts::value<int64_t>()->default_value("1"), "N")
+        ("vary", "How the senders differ: id (--sender-id, +1, ...) or address (--source, "
+         "+1, ..., loopback addresses only)",
+         cxxopts::value<std::string>()->default_value("id"), "id|address");
     options.add_options("Frame")
         ("lines", "Scan lines per module", cxxopts::value<int64_t>()->default_value("16"), "N")
         ("beams", "Beams per line", cxxopts::value<int64_t>()->default_value("240"), "N")
@@ -88,7 +116,7 @@ cxxopts::Options optionTable(const char* program) {
         ("values", "Values present: comma-separated subset of distance,rssi,theta,properties, "
          "or none", cxxopts::value<std::string>()->default_value("distance,rssi,theta,properties"),
          "LIST")
-        ("sender-id", "Sender identifier in every module",
+        ("sender-id", "Sender identifier in every module; with --senders, the first one's",
          cxxopts::value<int64_t>()->default_value("1"), "ID");
     options.add_options("Faults")
         ("skip-every", "Leave out every Nth telegram counter (N >= 2)",
@@ -176,6 +204,43 @@ ScanSettings scanSettings(const cxxopts::ParseResult& result, double nominalRate
     return scan;
 }
 
+Destination destination(const cxxopts::ParseResult& result) {
+    Destination destination;
+    destination.host = result["host"].as<std::string>();
+    destination.port = static_cast<int>(boundedOption(result, "port", 1, 65535));
+    if (result.count("source") != 0) destination.source = result["source"].as<std::string>();
+    if (result.count("multicast") != 0) {
+        if (result.count("host") != 0)
+            throw std::runtime_error("--multicast replaces --host: give one of them");
+        destination.host = result["multicast"].as<std::string>();
+        destination.multicast = true;
+        const auto group = parseIpv4Address(destination.host);
+        if (!group || !isMulticastAddress(*group))
+            throw std::runtime_error("--multicast " + destination.host +
+                                     ": not an IPv4 multicast group (224.0.0.0 to "
+                                     "239.255.255.255)");
+    }
+    if (result.count("interface") != 0) {
+        if (!destination.multicast) throw std::runtime_error("--interface needs --multicast");
+        destination.interface = result["interface"].as<std::string>();
+    }
+    return destination;
+}
+
+// One socket per sender with --vary address: far below the usual limit of 1024 descriptors.
+constexpr int64_t maxSenders = 1000;
+
+Senders senders(const cxxopts::ParseResult& result) {
+    Senders senders;
+    senders.count = boundedOption(result, "senders", 1, maxSenders);
+    const std::string vary = result["vary"].as<std::string>();
+    if (vary == "address")
+        senders.vary = Vary::address;
+    else if (vary != "id")
+        throw std::runtime_error("--vary " + vary + ": must be id or address");
+    return senders;
+}
+
 PcapWriterOptions captureOptions(const cxxopts::ParseResult& result) {
     PcapWriterOptions capture;
     // 68: the smallest MTU of an IPv4 link (RFC 791); 65535: the largest IPv4 packet.
@@ -203,24 +268,30 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
         return std::nullopt;
     }
     if (result.count("help") != 0) {
-        out << options.help({"", "Frame", "Faults", "Capture"}) << epilogue;
+        out << options.help({"", "Senders", "Frame", "Faults", "Capture"}) << epilogue;
         return std::nullopt;
     }
     if (!result.unmatched().empty())
         throw std::runtime_error("Unexpected argument: " + result.unmatched().front());
 
     Options parsed;
-    parsed.destination.host = result["host"].as<std::string>();
-    parsed.destination.port = static_cast<int>(boundedOption(result, "port", 1, 65535));
-    if (result.count("source") != 0) parsed.destination.source = result["source"].as<std::string>();
+    parsed.destination = destination(result);
+    parsed.senders = senders(result);
     parsed.limits = runLimits(result);
     parsed.scan = scanSettings(result, parsed.limits.nominalRate());
+    if (parsed.senders.vary == Vary::id &&
+        parsed.scan.senderId > std::numeric_limits<uint32_t>::max() - (parsed.senders.count - 1))
+        throw std::runtime_error("--sender-id " + std::to_string(parsed.scan.senderId) +
+                                 " with --senders " + std::to_string(parsed.senders.count) +
+                                 ": the last sender's id passes 4294967295");
 
     if (result.count("pcap-out") != 0) {
         parsed.pcapOut = result["pcap-out"].as<std::string>();
         // Written as fast as possible, a capture without a limit would fill the disk.
         if (result.count("count") == 0 && result.count("duration") == 0)
             throw std::runtime_error("--pcap-out needs --count or --duration");
+        if (result.count("interface") != 0)
+            throw std::runtime_error("--interface sends; it does not go with --pcap-out");
     } else {
         for (const char* name : {"mtu", "shuffle-fragments", "drop-fragment", "seed"})
             if (result.count(name) != 0)
@@ -228,6 +299,12 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
     }
     parsed.capture = captureOptions(result);
     return parsed;
+}
+
+ScanSettings senderScan(const Options& options, uint32_t index) {
+    ScanSettings scan = options.scan;
+    if (options.senders.vary == Vary::id) scan.senderId += index;
+    return scan;
 }
 
 }  // namespace compact::sim

@@ -7,9 +7,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "compact_sim/options.h"
-#include "generators/pcap_writer.h"
+#include "io/pcap_writer.h"
 
 namespace compact::sim {
 
@@ -18,9 +19,10 @@ class Output {
     virtual ~Output() = default;
     // True when datagrams leave at once and the run is paced by the clock.
     virtual bool realTime() const = 0;
-    // Delivers one datagram of time slot `slot` (the telegram index, from 0). A failure is
-    // reported on standard error unless it repeats the previous one; returns false then.
-    virtual bool write(const std::string& bytes, uint64_t slot) = 0;
+    // Delivers one datagram of sender `sender` (from 0) in time slot `slot` (from 0; the senders
+    // take turns, so slot = telegram index * senders + sender). A failure is reported on standard
+    // error unless it repeats the previous one; returns false then.
+    virtual bool write(const std::string& bytes, uint64_t slot, uint32_t sender) = 0;
     // Ends the output; false (with a message) when data could not be written.
     virtual bool finish() { return true; }
     // How the summary line says where the datagrams went ("sent", ...), and what it adds at its
@@ -29,44 +31,47 @@ class Output {
     virtual std::string notes() const { return {}; }
 };
 
-// An IPv4 UDP socket with the destination address it sends to.
+// IPv4 UDP sockets with the destination address they send to: one, or one per sender bound to
+// its own source address (Vary::address).
 class Sender : public Output {
   public:
-    // Throws std::runtime_error when the host or source cannot be resolved, or the socket cannot
-    // be created or bound to the source.
-    explicit Sender(const Destination& destination);
+    // Throws std::runtime_error when the host or a source cannot be resolved, a source is not a
+    // loopback address with Vary::address, the interface does not exist, or a socket cannot be
+    // created, set up or bound.
+    Sender(const Destination& destination, const Senders& senders);
     ~Sender() override;
     Sender(const Sender&) = delete;
     Sender& operator=(const Sender&) = delete;
 
     bool realTime() const override { return true; }
-    bool write(const std::string& bytes, uint64_t slot) override;
+    bool write(const std::string& bytes, uint64_t slot, uint32_t sender) override;
     std::string delivered() const override { return "sent"; }
 
   private:
-    int fd = -1;
+    std::vector<int> fds;
     sockaddr_in address{};
     std::string label;
     int lastError = 0;
 };
 
-// A pcap file receiving the datagrams as IPv4 packets in Ethernet frames, time-stamped one
-// nominal frame period apart from the wall-clock time at the start.
+// A pcap file receiving the datagrams as IPv4 packets in Ethernet frames, time-stamped one slot
+// (the nominal frame period divided by the number of senders) apart from the wall-clock time at
+// the start.
 class CaptureFile : public Output {
   public:
-    // Throws std::runtime_error when an address cannot be resolved, compact::CaptureError when the
-    // file cannot be created.
+    // Throws std::runtime_error when an address cannot be resolved or a source is not a loopback
+    // address with Vary::address, compact::CaptureError when the file cannot be created.
     CaptureFile(const std::string& path, const PcapWriterOptions& options,
-                const Destination& destination, double nominalRate);
+                const Destination& destination, const Senders& senders, double nominalRate);
 
     bool realTime() const override { return false; }
-    bool write(const std::string& bytes, uint64_t slot) override;
+    bool write(const std::string& bytes, uint64_t slot, uint32_t sender) override;
     bool finish() override;
     std::string delivered() const override;
     std::string notes() const override;
 
   private:
-    sockaddr_in source;
+    std::vector<sockaddr_in> sources;  // one, or one per sender
     sockaddr_in target;
     double periodNs;
     uint64_t startNs;

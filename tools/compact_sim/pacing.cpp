@@ -32,29 +32,38 @@ bool waitUntil(SteadyClock::time_point deadline, const SigINT& stop) {
 
 }  // namespace
 
-Totals run(const RunLimits& limits, SyntheticScan& scan, Output& output, const SigINT& stop) {
+Totals run(const RunLimits& limits, std::vector<SyntheticScan>& scans, Output& output,
+           const SigINT& stop) {
     Totals totals;
+    totals.senders = static_cast<uint32_t>(scans.size());
+    std::vector<uint64_t> skipped(scans.size());  // per sender, up to its last frame
     const bool paced = output.realTime() && limits.rate > 0;
     const double simulatedSlots = limits.durationS * limits.nominalRate();
-    const auto period = std::chrono::round<SteadyClock::duration>(
+    // One round gives each sender one slot, the senders evenly spaced within it.
+    const auto roundPeriod = std::chrono::round<SteadyClock::duration>(
         std::chrono::duration<double>(paced ? 1.0 / limits.rate : 0.0));
+    const auto turn = roundPeriod / static_cast<int64_t>(scans.size());
     const auto start = SteadyClock::now();
     const auto end = limits.durationS > 0 && output.realTime()
                          ? start + std::chrono::duration_cast<SteadyClock::duration>(
                                        std::chrono::duration<double>(limits.durationS))
                          : SteadyClock::time_point::max();
-    auto slot = start;
-    while (!stop.isInterrupted()) {
-        if (limits.count != 0 && scan.framesProduced() >= limits.count) break;
-        if ((paced ? slot : SteadyClock::now()) >= end) break;
-        if (!output.realTime() && limits.durationS > 0 &&
-            static_cast<double>(scan.telegramsProduced()) >= simulatedSlots)
-            break;
-        if (paced && !waitUntil(slot, stop)) break;
+    auto round = start;
+    for (uint64_t slotIndex = 0; !stop.isInterrupted(); ++slotIndex) {
+        const auto sender = static_cast<uint32_t>(slotIndex % scans.size());
+        SyntheticScan& scan = scans[sender];
+        // The limits end whole rounds, so that every sender gets as many slots.
+        if (sender == 0) {
+            if (limits.count != 0 && scan.framesProduced() >= limits.count) break;
+            if ((paced ? round : SteadyClock::now()) >= end) break;
+            if (!output.realTime() && limits.durationS > 0 &&
+                static_cast<double>(scan.telegramsProduced()) >= simulatedSlots)
+                break;
+        }
+        if (paced && !waitUntil(round + turn * sender, stop)) break;
 
-        const uint64_t slotIndex = scan.telegramsProduced();
         for (const Datagram& datagram : scan.nextSlot()) {
-            if (!output.write(datagram.bytes, slotIndex)) {
+            if (!output.write(datagram.bytes, slotIndex, sender)) {
                 ++totals.failures;
                 continue;
             }
@@ -62,25 +71,27 @@ Totals run(const RunLimits& limits, SyntheticScan& scan, Output& output, const S
             totals.bytes += datagram.bytes.size();
             if (datagram.kind == DatagramKind::frame) {
                 ++totals.frames;
-                totals.skipped = scan.telegramsSkipped();
+                skipped[sender] = scan.telegramsSkipped();
             } else {
                 ++totals.malformed;
             }
         }
-        if (paced) {
-            slot += period;
+        if (paced && sender + 1 == scans.size()) {
+            round += roundPeriod;
             const auto now = SteadyClock::now();
-            if (now - slot > maxLag) slot = now;
+            if (now - round > maxLag) round = now;
         }
     }
+    for (uint64_t s : skipped) totals.skipped += s;
     return totals;
 }
 
 std::string summaryLine(const Totals& totals, const Output& output) {
     std::string line =
-        std::to_string(totals.frames) + " frames, " + std::to_string(totals.malformed) +
-        " malformed, " + std::to_string(totals.datagrams) + " datagrams, " +
-        std::to_string(totals.bytes) + " bytes " + output.delivered() + "; " +
+        std::to_string(totals.frames) + " frames" +
+        (totals.senders > 1 ? " from " + std::to_string(totals.senders) + " senders" : "") + ", " +
+        std::to_string(totals.malformed) + " malformed, " + std::to_string(totals.datagrams) +
+        " datagrams, " + std::to_string(totals.bytes) + " bytes " + output.delivered() + "; " +
         std::to_string(totals.skipped) + " telegram counters skipped" + output.notes();
     if (totals.failures != 0)
         line += "; " + std::to_string(totals.failures) + " datagrams failed to send";

@@ -6,10 +6,9 @@
 #include <random>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "io/pcap_reader.h"
-#include "net/link_layer.h"
+#include "net/framing.h"
 #include "net/udp.h"
 
 struct pcap;
@@ -17,18 +16,7 @@ struct pcap_dumper;
 
 namespace compact {
 
-// The link layers the writer can frame packets in; PcapReader reads every one of them.
-enum class LinkType {
-    Ethernet,      // Ethernet II, frames padded to the 60-byte minimum
-    EthernetVlan,  // one 802.1Q tag (VLAN 100)
-    EthernetQinq,  // an 802.1ad service tag (VLAN 200) around an 802.1Q tag (VLAN 100)
-    LinuxCooked,   // Linux cooked capture v1, as captured on the "any" device
-    LinuxCooked2,  // Linux cooked capture v2
-    RawIpv4,       // no link header
-    BsdLoopback,   // 4-byte address family, little-endian
-};
-int linkTypeDlt(LinkType linkType);  // the link type (DLT_) value libpcap reports for it
-
+// How PcapWriter frames and fragments the datagrams, and which faults it injects.
 struct PcapWriterOptions {
     LinkType linkType = LinkType::Ethernet;
     uint32_t mtu = 1500;               // largest IP packet per frame: Ethernet's MTU; 68..65535
@@ -38,18 +26,6 @@ struct PcapWriterOptions {
     uint64_t seed = 1;                 // for shuffle and drop: the same seed, the same capture
     uint16_t firstIdentification = 1;  // IPv4 identification of the first datagram, then +1
 };
-
-// The IPv4 packets carrying one UDP datagram (addresses, ports and payload from `datagram`;
-// its time is not used), in offset order: one packet when it fits the MTU, else fragments of
-// (mtu - 20) rounded down to a multiple of 8 payload bytes each, the last without the
-// more-fragments flag. IP header of 20 bytes, TTL 64, don't-fragment clear; IP and UDP
-// checksums are filled in. Throws std::invalid_argument when the payload exceeds 65,507 bytes
-// (65,535 minus the IP and UDP headers) or the MTU is outside 68..65535.
-std::vector<std::vector<uint8_t>> fragmentUdpDatagram(const UdpDatagram& datagram,
-                                                      uint16_t identification, uint32_t mtu);
-
-// The link-layer frame around one IPv4 packet.
-std::vector<uint8_t> frameIpv4(LinkType linkType, std::span<const uint8_t> ipPacket);
 
 // Writes a classic pcap file (microsecond time stamps, as tcpdump writes) through libpcap.
 class PcapWriter {

@@ -1,22 +1,19 @@
-// Writing UDP datagrams into pcap files as a network carries them: IPv4 fragments at an MTU.
-#include "generators/pcap_writer.h"
-
-#include <pcap/pcap.h>
+// UDP datagrams as a network carries them: IPv4 packets, fragments at an MTU, link-layer frames.
+#include "net/framing.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
+#include <string>
+
+#include "net/byte_writer.h"
+#include "net/ipv4.h"
+#include "net/link_layer.h"
 
 namespace compact {
 
 namespace {
 
-constexpr size_t ipv4HeaderBytes = ipv4MinHeaderBytes;  // no options
-constexpr uint32_t ipv4MaxBytes = ipv4MaxDatagramBytes;
-constexpr uint32_t ipv4MinMtu = 68;     // every IPv4 link must carry this, RFC 791
-constexpr uint8_t ipv4DefaultTtl = 64;  // Linux's default
-constexpr uint16_t innerVlanId = 100;   // arbitrary tags for the tagged test captures
+constexpr uint16_t innerVlanId = 100;  // arbitrary tags for the tagged test captures
 constexpr uint16_t outerVlanId = 200;
 // Ethernet's minimum frame is 64 bytes with the 4-byte frame check sequence, which captures
 // leave out: shorter frames carry zero padding after the IP packet.
@@ -26,8 +23,6 @@ constexpr uint8_t destinationMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
 constexpr uint8_t sourceMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 constexpr uint16_t arphrdEther = 1;  // ARPHRD_ETHER, <linux/if_arp.h>
 constexpr uint8_t packetHost = 0;    // PACKET_HOST: addressed to the capturing host
-// Snap length of the files written: libpcap's largest, so no record is ever cut.
-constexpr int writerSnapLength = 262144;
 
 void putU2be(std::vector<uint8_t>& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value >> 8));
@@ -39,56 +34,38 @@ void putU4be(std::vector<uint8_t>& out, uint32_t value) {
     putU2be(out, static_cast<uint16_t>(value));
 }
 
-void setU2be(std::vector<uint8_t>& out, size_t pos, uint16_t value) {
-    out[pos] = static_cast<uint8_t>(value >> 8);
-    out[pos + 1] = static_cast<uint8_t>(value);
-}
-
-// Internet checksum (RFC 1071): one's complement of the one's complement sum of big-endian
-// 16-bit words, an odd last byte padded with zero. `sum` carries a pseudo-header's words.
-uint16_t internetChecksum(std::span<const uint8_t> bytes, uint64_t sum = 0) {
-    size_t i = 0;
-    for (; i + 1 < bytes.size(); i += 2) sum += uint32_t{bytes[i]} << 8 | bytes[i + 1];
-    if (i < bytes.size()) sum += uint32_t{bytes[i]} << 8;
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
-}
-
+// The UDP header and payload, with the checksum over them and the pseudo-header of addresses,
+// protocol and length (RFC 768).
 std::vector<uint8_t> udpSegment(const UdpDatagram& datagram) {
     const auto length = static_cast<uint16_t>(udpHeaderBytes + datagram.payload.size());
-    std::vector<uint8_t> segment;
-    segment.reserve(length);
-    putU2be(segment, datagram.sourcePort);
-    putU2be(segment, datagram.destinationPort);
-    putU2be(segment, length);
-    putU2be(segment, 0);
-    segment.insert(segment.end(), datagram.payload.begin(), datagram.payload.end());
-    // The checksum covers a pseudo-header of addresses, protocol and length (RFC 768).
-    uint64_t sum = (datagram.sourceAddress >> 16) + (datagram.sourceAddress & 0xFFFF) +
-                   (datagram.destinationAddress >> 16) + (datagram.destinationAddress & 0xFFFF) +
-                   ipProtocolUdp + length;
+    std::vector<uint8_t> segment(length);
+    ByteWriter to{segment};
+    to.write_u2be(datagram.sourcePort);
+    to.write_u2be(datagram.destinationPort);
+    to.write_u2be(length);
+    to.write_u2be(0);
+    to.write(datagram.payload);
+    const uint64_t sum = (datagram.sourceAddress >> 16) + (datagram.sourceAddress & 0xFFFF) +
+                         (datagram.destinationAddress >> 16) +
+                         (datagram.destinationAddress & 0xFFFF) + ipProtocolUdp + length;
     uint16_t checksum = internetChecksum(segment, sum);
     if (checksum == 0) checksum = 0xFFFF;  // zero means "no checksum" in UDP over IPv4
-    setU2be(segment, 6, checksum);
+    constexpr size_t checksumOffset = 6;
+    ByteWriter{segment, checksumOffset}.write_u2be(checksum);
     return segment;
 }
 
 std::vector<uint8_t> ipv4Packet(const UdpDatagram& datagram, uint16_t identification,
                                 uint16_t flagsAndOffset, std::span<const uint8_t> payload) {
-    std::vector<uint8_t> packet;
-    packet.reserve(ipv4HeaderBytes + payload.size());
-    packet.push_back(0x45);  // version 4, header of 5 words
-    packet.push_back(0);     // type of service
-    putU2be(packet, static_cast<uint16_t>(ipv4HeaderBytes + payload.size()));
-    putU2be(packet, identification);
-    putU2be(packet, flagsAndOffset);
-    packet.push_back(ipv4DefaultTtl);
-    packet.push_back(ipProtocolUdp);
-    putU2be(packet, 0);
-    putU4be(packet, datagram.sourceAddress);
-    putU4be(packet, datagram.destinationAddress);
-    setU2be(packet, 10, internetChecksum(packet));
-    packet.insert(packet.end(), payload.begin(), payload.end());
+    std::vector<uint8_t> packet(ipv4MinHeaderBytes + payload.size());
+    ByteWriter to{packet};
+    writeIpv4Header(to.take(ipv4MinHeaderBytes).first<ipv4MinHeaderBytes>(),
+                    {.source = datagram.sourceAddress,
+                     .destination = datagram.destinationAddress,
+                     .identification = identification,
+                     .flagsAndOffset = flagsAndOffset,
+                     .payloadBytes = static_cast<uint16_t>(payload.size())});
+    to.write(payload);
     return packet;
 }
 
@@ -130,23 +107,23 @@ int linkTypeDlt(LinkType linkType) {
 
 std::vector<std::vector<uint8_t>> fragmentUdpDatagram(const UdpDatagram& datagram,
                                                       uint16_t identification, uint32_t mtu) {
-    if (mtu < ipv4MinMtu || mtu > ipv4MaxBytes) {
+    if (mtu < ipv4MinMtu || mtu > ipv4MaxDatagramBytes) {
         throw std::invalid_argument("MTU " + std::to_string(mtu) + " outside 68..65535");
     }
-    const size_t maxPayload = ipv4MaxBytes - ipv4HeaderBytes - udpHeaderBytes;
+    const size_t maxPayload = ipv4MaxDatagramBytes - ipv4MinHeaderBytes - udpHeaderBytes;
     if (datagram.payload.size() > maxPayload) {
         throw std::invalid_argument("UDP payload of " + std::to_string(datagram.payload.size()) +
                                     " bytes exceeds 65507");
     }
     const std::vector<uint8_t> segment = udpSegment(datagram);
     std::vector<std::vector<uint8_t>> packets;
-    if (ipv4HeaderBytes + segment.size() <= mtu) {
+    if (ipv4MinHeaderBytes + segment.size() <= mtu) {
         packets.push_back(ipv4Packet(datagram, identification, 0, segment));
         return packets;
     }
     // Fragment offsets count 8-byte units, so every fragment but the last carries a multiple
     // of 8 bytes.
-    const size_t chunk = (mtu - ipv4HeaderBytes) & ~size_t{7};
+    const size_t chunk = (mtu - ipv4MinHeaderBytes) & ~size_t{7};
     for (size_t offset = 0; offset < segment.size(); offset += chunk) {
         const size_t length = std::min(chunk, segment.size() - offset);
         const bool last = offset + length == segment.size();
@@ -208,73 +185,6 @@ std::vector<uint8_t> frameIpv4(LinkType linkType, std::span<const uint8_t> ipPac
     frame.insert(frame.end(), ipPacket.begin(), ipPacket.end());
     if (ethernet && frame.size() < ethernetMinFrameBytes) frame.resize(ethernetMinFrameBytes, 0);
     return frame;
-}
-
-PcapWriter::PcapWriter(const std::string& path, const PcapWriterOptions& options)
-    : options_(options),
-      path_(path),
-      random_(options.seed),
-      nextIdentification_(options.firstIdentification) {
-    if (options.mtu < ipv4MinMtu || options.mtu > ipv4MaxBytes) {
-        throw std::invalid_argument("MTU " + std::to_string(options.mtu) + " outside 68..65535");
-    }
-    dead_ = pcap_open_dead_with_tstamp_precision(linkTypeDlt(options.linkType), writerSnapLength,
-                                                 PCAP_TSTAMP_PRECISION_MICRO);
-    if (dead_ == nullptr) throw CaptureError("cannot set up libpcap for writing");
-    dumper_ = pcap_dump_open(dead_, path.c_str());
-    if (dumper_ == nullptr) {
-        std::string error = pcap_geterr(dead_);
-        pcap_close(dead_);
-        throw CaptureError(error);
-    }
-}
-
-PcapWriter::~PcapWriter() {
-    if (dumper_ != nullptr) pcap_dump_close(dumper_);
-    if (dead_ != nullptr) pcap_close(dead_);
-}
-
-void PcapWriter::close() {
-    if (dumper_ == nullptr) return;
-    FILE* file = pcap_dump_file(dumper_);
-    const bool failed = pcap_dump_flush(dumper_) != 0 || std::ferror(file) != 0;
-    const int error = errno;
-    pcap_dump_close(dumper_);
-    dumper_ = nullptr;
-    if (failed) throw CaptureError(path_ + ": " + std::strerror(error));
-}
-
-void PcapWriter::writeRecord(std::span<const uint8_t> frame, uint64_t captureTimeNs,
-                             uint32_t wireLength) {
-    if (dumper_ == nullptr) throw CaptureError(path_ + ": written after close");
-    pcap_pkthdr header{};
-    header.ts.tv_sec = static_cast<time_t>(captureTimeNs / 1'000'000'000u);
-    header.ts.tv_usec = static_cast<suseconds_t>(captureTimeNs % 1'000'000'000u / 1000u);
-    header.caplen = static_cast<bpf_u_int32>(frame.size());
-    header.len = wireLength;
-    pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame.data());
-    ++records_;
-}
-
-size_t PcapWriter::write(const UdpDatagram& datagram) {
-    std::vector<std::vector<uint8_t>> packets =
-        fragmentUdpDatagram(datagram, nextIdentification_++, options_.mtu);
-    // Fisher-Yates with the raw engine output: std::shuffle's algorithm differs between
-    // standard libraries, and the same seed must give the same capture everywhere.
-    if (options_.shuffleFragments) {
-        for (size_t i = packets.size() - 1; i > 0; --i) {
-            std::swap(packets[i], packets[random_() % (i + 1)]);
-        }
-    }
-    if (options_.dropOneIn != 0 && packets.size() > 1 && random_() % options_.dropOneIn == 0) {
-        packets.erase(packets.begin() + static_cast<std::ptrdiff_t>(random_() % packets.size()));
-        ++fragmentsDropped_;
-    }
-    for (const std::vector<uint8_t>& packet : packets) {
-        const std::vector<uint8_t> frame = frameIpv4(options_.linkType, packet);
-        writeRecord(frame, datagram.receiveTimeNs, static_cast<uint32_t>(frame.size()));
-    }
-    return packets.size();
 }
 
 }  // namespace compact
