@@ -46,10 +46,7 @@ SocketOptions socketOptions(const cxxopts::ParseResult& arguments) {
     SocketOptions options;
     options.port = checkedPort(arguments);
     options.receiveBufferBytes = checkedBufferBytes(arguments);
-    if (arguments.count("address") != 0) {
-        options.source = compact::parseIpv4Address(arguments["address"].as<std::string>());
-        if (!options.source) throw SetupError("Invalid IPv4 address");
-    }
+    options.source = checkedAddress(arguments);
     return options;
 }
 
@@ -318,7 +315,9 @@ int runReceiver(int argc, const char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     try {
-        const cxxopts::ParseResult arguments = parseArguments(argc, argv);
+        const std::optional<cxxopts::ParseResult> parsed = parseArguments(argc, argv);
+        if (!parsed) return EXIT_SUCCESS;  // --help or --version was answered
+        const cxxopts::ParseResult& arguments = *parsed;
         const CompactCSV::Options settings = processArguments(arguments);
         const size_t queueBytes = checkedQueueBytes(arguments);
         // The stop signals are handled from here on, before any output file is truncated.
@@ -329,8 +328,8 @@ int runReceiver(int argc, const char** argv) {
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings, closed);
         return runLive(arguments, settings, closed, queueBytes);
     } catch (const std::exception& error) {
-        // Set-up errors: an invalid --address, a socket or output that cannot be opened, a failed
-        // connect, the signal handler refused.
+        // A command line refused (UsageError), and set-up errors: a socket or output that cannot
+        // be opened, a failed connect, the signal handler refused.
         std::cerr << error.what() << '\n';
         return exitFailure;
     }

@@ -2,9 +2,9 @@
 #pragma once
 
 // The receiver from command line to exit status. First claims the standard descriptors, ignores
-// SIGPIPE, parses the arguments (which may end the process, see parseArguments and
-// processArguments) and installs the stop signals (SIGINT, SIGTERM, SIGHUP); only then opens
-// anything for writing.
+// SIGPIPE, parses the arguments (see parseArguments and processArguments: --help and --version
+// end the program with status 0, a refused command line with its message and status 1) and installs
+// the stop signals (SIGINT, SIGTERM, SIGHUP); only then opens anything for writing.
 //
 // Live: binds the socket (connected to --address when given; a warning when another program
 // already receives on the port), asks for the receive buffer, opens the output (truncating a
