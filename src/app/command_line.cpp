@@ -17,6 +17,7 @@
 
 #include "app/version.h"
 #include "format/compact_wire.h"
+#include "io/output_file.h"
 #include "net/udp.h"
 
 #if !defined(COMPACT_FORMAT_DOC) || !defined(COMPACT_BUILD_DIR)
@@ -360,6 +361,14 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
         throw UsageError(parsingFailed + std::string(error.what()));
     }
 
+    // A capture given where the output goes ("-r" forgotten) would be overwritten: that mistake
+    // is named before any other.
+    const std::string output = result["csv"].as<std::string>();
+    const bool readsIt = result.count("pcap") != 0 && result["pcap"].as<std::string>() == output;
+    if (output != "-" && !readsIt && compact::isCaptureFile(output)) {
+        throw UsageError(output + " is a capture file; to convert it: compact_csv -r " + output +
+                         " [CSV]");
+    }
     // The output is the one positional argument: a second one is most likely a value whose
     // option was mistyped ("--beam 0 9 out.csv"), and would otherwise be ignored.
     if (!result.unmatched().empty()) {

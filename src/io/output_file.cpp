@@ -29,8 +29,9 @@ constexpr int pollMs = 100;
 constexpr std::array<uint32_t, 7> captureMagics = {0xA1B2C3D4, 0xD4C3B2A1, 0xA1B23C4D, 0x4D3CB2A1,
                                                    0xA1B2CD34, 0x34CDB2A1, 0x0A0D0D0A};
 
-// True when `path` names a regular file that starts like a capture file.
-bool startsLikeCapture(const std::string& path) {
+}  // namespace
+
+bool isCaptureFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
     struct stat info {};
@@ -42,6 +43,8 @@ bool startsLikeCapture(const std::string& path) {
     ::close(fd);
     return capture;
 }
+
+namespace {
 
 // Opens for appending, readable where permitted (so that a removed file's last records can be
 // copied into its successor).
@@ -74,7 +77,7 @@ OutputFile::~OutputFile() {
 
 std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, Existing existing,
                                                bool& isCapture) {
-    isCapture = existing == Existing::TruncateUnlessCapture && startsLikeCapture(path);
+    isCapture = existing == Existing::TruncateUnlessCapture && isCaptureFile(path);
     if (isCapture) {
         errno = EEXIST;
         return nullptr;

@@ -32,6 +32,9 @@ namespace compact {
 //   (stopRequests() returns 1) they go on while the reader takes data, but give up after
 //   stallLimit without progress; a second request (2 or more) gives up at once. A reader that
 //   takes nothing before the stop costs the caller time, not data.
+// True when `path` names a regular file that starts with a pcap or pcapng magic number.
+bool isCaptureFile(const std::string& path);
+
 class OutputFile {
   public:
     // How long the reader of a pipe may take nothing after a stop request.

@@ -139,6 +139,12 @@ TEST_F(Capture, RefusedInputsAreOneLineAndStatusOne) {
         EXPECT_EQ(run.err, message);
         EXPECT_FALSE(fs::exists(output)) << "the output is created only for a readable capture";
     }
+    // -r forgotten: the capture named where the output goes is left as it is.
+    const ProgramRun forgotten = convert({capture.string(), "--line", "0", output.string()});
+    EXPECT_EQ(forgotten.status, exitedWith1);
+    EXPECT_EQ(forgotten.err, capture.string() +
+                                 " is a capture file; to convert it: compact_csv -r " +
+                                 capture.string() + " [CSV]\n");
     EXPECT_TRUE(readFile(capture) == before);
 }
 
