@@ -5,13 +5,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <future>
 #include <random>
 #include <thread>
 
+#include "io/pcap_reader.h"
 #include "support/files.h"
+#include "support/frames.h"
 #include "support/runs.h"
 #include "support/udp.h"
 
@@ -115,13 +118,16 @@ TEST_F(Recording, StopSignalsAtRandomMomentsLoseNothing) {
     }
 }
 
-// SIGKILL gives no chance to finish: the file must still end with a whole row.
-TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRows) {
+// SIGKILL gives no chance to finish: the CSV must still end with a whole row, and the capture of
+// -w with a whole block that libpcap reads.
+TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRowsAndBlocks) {
     std::mt19937 random(7);
     const std::string large = numberedFrame(1, 16, 240, 3);  // about 58 KB, rows of every column
+    const fs::path capture = dir / "killed.pcapng";
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        const auto receiver = startReceiver(port, {(dir / "killed.csv").string()});
+        const auto receiver =
+            startReceiver(port, {"-w", capture.string(), (dir / "killed.csv").string()});
         const auto killAt = std::chrono::steady_clock::now() + 1ms * (random() % 1500);
         while (std::chrono::steady_clock::now() < killAt) {
             sender.send(port, large);
@@ -130,6 +136,10 @@ TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRows) {
         ASSERT_TRUE(receiver->sendSignal(SIGKILL));
         receiver->wait(deadline);
         framesIn(readFile(dir / "killed.csv"));
+        compact::PcapReader reader(capture.string());
+        while (reader.next()) {
+        }
+        EXPECT_EQ(reader.readError(), "");
     }
 }
 
@@ -170,6 +180,95 @@ TEST_F(Recording, SlowReaderStallsWithoutLoss) {
     // Every frame of the simulator is one module of 16 lines, one row each.
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n') - 1, 720 * 16);
     for (const auto& socket : udpSocketsOnPort(port)) EXPECT_EQ(socket.drops, 0u);
+}
+
+// Every datagram received, malformed ones included, is kept in the capture of -w: converting it
+// with the same options gives the live CSV byte for byte (receive times included) and the same
+// counts, and tcpdump reads it without a warning.
+TEST_F(Recording, RawCaptureConvertsToTheSameCsv) {
+    const fs::path capture = dir / "raw.pcapng", live = dir / "live.csv";
+    const std::vector<std::string> options{"--receive-time", "--line", "0:1", "--beam", "0:2"};
+    std::vector<std::string> arguments = options;
+    arguments.insert(arguments.end(), {"-w", capture.string(), live.string()});
+    const auto receiver = startReceiver(port, arguments);
+    simulate({"--port", std::to_string(port), "-n", "60", "--bad-every", "7", "--lines", "4"});
+    for (const auto& hostile : hostileDatagrams()) sender.send(port, hostile.bytes);
+    waitUntilReceived(port, deadline);
+    ASSERT_TRUE(receiver->sendSignal(SIGINT));
+    ASSERT_EQ(receiver->wait(deadline), exitedWith0) << receiver->err();
+
+    arguments = options;
+    arguments.insert(arguments.end(), {"--port", std::to_string(port), "-r", capture.string(),
+                                       (dir / "converted.csv").string()});
+    const ProgramRun converted = runProgram(COMPACT_CSV_EXE, arguments, deadline);
+    ASSERT_EQ(converted.status, exitedWith0) << converted.err;
+    EXPECT_TRUE(readFile(dir / "converted.csv") == readFile(live));
+    const int64_t datagrams = figure(receiver->out(), "datagrams captured");
+    EXPECT_EQ(datagrams, 60 + 8 + static_cast<int64_t>(hostileDatagrams().size()));
+    EXPECT_EQ(figure(converted.out, "datagrams read"), datagrams);
+    EXPECT_EQ(reasons(converted.out, "parse errors"), reasons(receiver->out(), "parse errors"));
+    if (access("/usr/bin/tcpdump", X_OK) == 0) {
+        const ProgramRun dump = runProgram("/usr/bin/tcpdump", {"-r", capture.string(), "-nn"});
+        EXPECT_EQ(dump.status, exitedWith0);
+        EXPECT_EQ(std::count(dump.out.begin(), dump.out.end(), '\n'), datagrams);
+        EXPECT_EQ(std::count(dump.err.begin(), dump.err.end(), '\n'), 1) << dump.err;
+    }
+}
+
+// Rotation by size (a ring of -W 3) and by time: every CSV segment is a CSV of its own, header
+// first; the segments' rows add up to the rows of the run (those the ring removed counted apart);
+// and each capture segment converts to the CSV segment of the same name.
+TEST_F(Recording, RotatedSegmentsStandAloneAndMatchTheirCaptures) {
+    const struct {
+        std::vector<std::string> rotation;
+        std::string csv, capture;
+        std::chrono::milliseconds pause;  // between frames
+        size_t segmentsKept;              // 0: at least 3
+    } runs[] = {
+        {{"-C", "2", "-W", "3"}, "rows.csv", "raw.pcapng", 0ms, 3},
+        {{"-G", "1"}, "rows-%Y%m%d-%H%M%S.csv", "raw-%Y%m%d-%H%M%S.pcapng", 10ms, 0},
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.rotation.front());
+        const ScratchDir out;
+        std::vector<std::string> arguments = r.rotation;
+        arguments.insert(arguments.end(),
+                         {"--line", "0", "-w", (out / r.capture).string(), (out / r.csv).string()});
+        const auto receiver = startReceiver(port, arguments);
+        for (uint32_t n = 0; n < 350; ++n) {
+            sender.send(port, numberedFrame(n, 16, 240, 3));  // 58 KB
+            std::this_thread::sleep_for(r.pause);
+            if (r.pause == 0ms && n % 20 == 0) waitUntilReceived(port, deadline);
+        }
+        sendThenStop(*receiver, 350, 351);
+        std::vector<fs::path> csvs, captures;
+        for (const auto& file : fs::directory_iterator(out.path))
+            (file.path().extension() == ".csv" ? csvs : captures).push_back(file.path());
+        std::sort(csvs.begin(), csvs.end());
+        std::sort(captures.begin(), captures.end());
+        ASSERT_EQ(csvs.size(), captures.size());
+        if (r.segmentsKept != 0)
+            EXPECT_EQ(csvs.size(), r.segmentsKept);
+        else
+            EXPECT_GE(csvs.size(), 3u);
+        int64_t rows = 0;
+        for (size_t k = 0; k < csvs.size(); ++k) {
+            const std::string csv = readFile(csvs[k]);
+            EXPECT_TRUE(csv.starts_with("sender_id,")) << csvs[k];
+            rows += static_cast<int64_t>(framesIn(csv).size());
+            const fs::path converted = out / ("converted" + std::to_string(k));
+            const ProgramRun run =
+                runProgram(COMPACT_CSV_EXE, {"--port", std::to_string(port), "--line", "0", "-r",
+                                             captures[k].string(), converted.string()});
+            ASSERT_EQ(run.status, exitedWith0) << run.err;
+            EXPECT_TRUE(readFile(converted) == csv) << captures[k] << " and " << csvs[k];
+            fs::remove(converted);
+        }
+        const std::string account = receiver->out();
+        EXPECT_EQ(figure(account, "rows written"), rows) << account;
+        const int64_t removed = r.segmentsKept != 0 ? figure(account, "rows and") : 0;
+        EXPECT_EQ(rows + std::max<int64_t>(removed, 0), 351) << account;
+    }
 }
 
 // What other programs do to the output path while the run goes on, checked every second: the
