@@ -1,6 +1,8 @@
 // The receiver's command line: option table, help, version, range arguments and option checks.
 #include "app/command_line.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -267,7 +269,7 @@ void refuseRepeated(const cxxopts::Options& options, const cxxopts::ParseResult&
         if (!once.contains(given.key())) continue;
         const auto [earlier, isFirst] = first.emplace(given.key(), given.value());
         if (isFirst) continue;
-        const std::string name = "--" + given.key() + " ";
+        const std::string name = (given.key().size() == 1 ? "-" : "--") + given.key() + " ";
         throw UsageError(parsingFailed + (name + earlier->second) + " and " + name + given.value() +
                          ": give the option once");
     }
@@ -336,6 +338,12 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
          cxxopts::value<std::string>(), "")
         ("receive-time", "Add a first column receive_time: when the datagram arrived (ns since "
          "1970, UTC)", cxxopts::value<bool>(), "")
+        ("multicast", "Join this IPv4 multicast group on the port (repeatable)",
+         cxxopts::value<std::vector<std::string>>(), "")
+        ("interface", "The network interface for --multicast (default: the system's choice)",
+         cxxopts::value<std::string>(), "")
+        ("per-sender", "One CSV file per sender, named by a pattern with {address} and "
+         "{sender_id}", cxxopts::value<std::string>(), "")
         ("v,version", "Print version number and exit.", cxxopts::value<bool>(), "")
         ("h,help", "Print usage", cxxopts::value<bool>(), "");
     options.add_options("Filter")
@@ -490,4 +498,40 @@ std::optional<uint32_t> checkedAddress(const cxxopts::ParseResult& arguments) {
     throw UsageError("Invalid IPv4 address\n--address " + text +
                      ": expected a dotted IPv4 address such as 192.168.0.1; host names are not "
                      "looked up");
+}
+
+std::vector<uint32_t> checkedGroups(const cxxopts::ParseResult& arguments) {
+    std::vector<uint32_t> groups;
+    if (arguments.count("multicast") == 0) return groups;
+    for (const std::string& text : arguments["multicast"].as<std::vector<std::string>>()) {
+        const std::optional<uint32_t> group = compact::parseIpv4Address(text);
+        if (!group || !compact::isMulticastAddress(*group)) {
+            throw UsageError("--multicast " + text +
+                             ": expected an IPv4 multicast group, 224.0.0.0 to 239.255.255.255");
+        }
+        groups.push_back(*group);
+    }
+    if (arguments.count("interface") != 0 && groups.empty())
+        throw UsageError("--interface chooses where --multicast joins: give a group too");
+    return groups;
+}
+
+std::string checkedSenderPattern(const cxxopts::ParseResult& arguments) {
+    if (arguments.count("per-sender") == 0) return "";
+    const std::string pattern = arguments["per-sender"].as<std::string>();
+    const std::string refused = "--per-sender " + pattern + ": ";
+    if (pattern.find("{address}") == std::string::npos &&
+        pattern.find("{sender_id}") == std::string::npos)
+        throw UsageError(refused + "name the files with {address} or {sender_id} or both");
+    const size_t slash = pattern.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+    if (folder.find('{') != std::string::npos)
+        throw UsageError(refused +
+                         "{address} and {sender_id} belong in the file name, not a folder");
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        throw UsageError(refused + "there is no folder " + folder);
+    if (arguments.count("csv") != 0)
+        throw UsageError(refused + "the files are the output: leave out the output file");
+    return pattern;
 }

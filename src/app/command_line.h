@@ -103,3 +103,12 @@ RotationSettings checkedRotation(const cxxopts::ParseResult& arguments);
 // (see parseIpv4Address): "--address localhost: expected a dotted IPv4 address such as
 // 192.168.0.1; host names are not looked up".
 std::optional<uint32_t> checkedAddress(const cxxopts::ParseResult& arguments);
+
+// The groups of --multicast, in host byte order. Throws UsageError for a group that is not an IPv4
+// multicast address, and for --interface without a group.
+std::vector<uint32_t> checkedGroups(const cxxopts::ParseResult& arguments);
+
+// The pattern of --per-sender, "" without it. Throws UsageError when it holds neither {address}
+// nor {sender_id}, holds one in its folder, names a folder that does not exist, or comes with an
+// output file.
+std::string checkedSenderPattern(const cxxopts::ParseResult& arguments);

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "format/frame_view.h"
 #include "io/status.h"
 #include "net/pcapng.h"
+#include "net/udp.h"
 
 namespace {
 
@@ -149,43 +151,18 @@ bool OutputSink::write(std::string_view text, bool endsRow) {
 bool OutputSink::close() { return true; }  // the segment's file is closed by its KeptFile
 std::string OutputSink::errorText() const { return kept.file().errorText(); }
 
-CsvRun::CsvRun(const CompactCSV::Options& settings, const RotationSettings& rotation,
-               Status* statusLine)
-    : options(settings),
-      line(statusLine),
-      output(settings.csvFile, "output file", rotation, statusLine),
-      sink(output),
-      writer(settings, sink),
-      lastFlush(Clock::now()) {}
+CsvFile::CsvFile(const CompactCSV::Options& options, std::string path,
+                 const RotationSettings& rotation, Status* line)
+    : output(std::move(path), "output file", rotation, line), sink(output), writer(options, sink) {}
 
-bool CsvRun::readerGone() const {
-    return output.toStandardOutput() && output.isOpen() && writer.failed() &&
+bool CsvFile::readerGone() const {
+    return output.toStandardOutput() && isOpen() && writer.failed() &&
            output.file().errorNumber() == EPIPE;
 }
 
-void CsvRun::handle(const Decoded& datagram) {
-    if (datagram.frame == nullptr || !output.isOpen()) return;
-    const uint64_t rowsBefore = writer.rowsSelected();
-    writer.process(*datagram.frame, datagram.datagram.receiveTimeNs);
-    if (filterHint.empty() && (!options.beam.empty() || !options.echo.empty())) {
-        for (const compact::ModuleView& module : *datagram.frame) {
-            filterHint = emptyFilterHint(options, module);
-            if (filterHint.empty()) continue;
-            if (line != nullptr) line->endLine();
-            std::cerr << filterHint << std::endl;
-            break;
-        }
-    }
-    // Only a run that writes nothing needs to say what its frames held.
-    if (rowsBefore == 0 && writer.rowsSelected() == 0)
-        for (const compact::ModuleView& module : *datagram.frame) frames.add(module);
-}
-
-uint64_t CsvRun::segmentBytes() const { return output.isOpen() ? output.file().bytesWritten() : 0; }
-
-bool CsvRun::startSegment(const Segment& segment, RunEnd& end) {
-    if (output.isOpen() && output.toStandardOutput()) return true;  // never rotates
-    if (output.isOpen()) {
+bool CsvFile::start(const Segment& segment, RunEnd& end) {
+    if (isOpen() && output.toStandardOutput()) return true;  // never rotates
+    if (isOpen()) {
         writer.flush();
         if (!output.close(end) || writer.failed()) {
             if (end.error.empty()) end.error = output.failure();
@@ -200,7 +177,6 @@ bool CsvRun::startSegment(const Segment& segment, RunEnd& end) {
         end.error = error.what();
         return false;
     }
-    if (line != nullptr) line->setOutputFile(output.path());
     output.file().setRestartText([this] { return writer.restartText(); });
     output.file().setStopRequests([] { return SigINT::instance().stopRequests(); });
     // Every segment is a complete CSV: its first row gets a header.
@@ -208,33 +184,62 @@ bool CsvRun::startSegment(const Segment& segment, RunEnd& end) {
     return true;
 }
 
-bool CsvRun::keep(RunEnd& end) {
-    if (!output.isOpen()) return true;
-    const auto now = Clock::now();
-    if (now - lastFlush >= flushInterval) {
-        lastFlush = now;
-        writer.flush();
-        if (!writer.failed() && !output.check(end, writer.rowsWritten())) return false;
-    }
+bool CsvFile::keep(RunEnd& end) {
+    if (!isOpen()) return true;
+    writer.flush();
+    if (!writer.failed() && !output.check(end, writer.rowsWritten())) return false;
     output.sayEmptied();
     if (!end.error.empty()) return false;
     if (writer.failed()) {
         // A reader that went away is an ordinary end; one that took nothing after the stop is
         // counted in the account.
-        if (readerGone() || output.file().readerStalled()) return false;
+        if (readerGone() || readerStalled()) return false;
         end.error = output.failure();
         return false;
     }
     return true;
 }
 
-bool CsvRun::finish(RunEnd& end) {
-    if (!output.isOpen()) return true;
+bool CsvFile::finish(RunEnd& end) {
+    if (!isOpen()) return true;
     const bool flushed = writer.finish();
     const bool closed = output.close(end);
-    if (!flushed && end.error.empty() && !readerGone() && !output.file().readerStalled())
+    if (!flushed && end.error.empty() && !readerGone() && !readerStalled())
         end.error = output.failure();
     return flushed && closed;
+}
+
+CsvRun::CsvRun(const CompactCSV::Options& settings, const RotationSettings& rotation,
+               Status* statusLine)
+    : options(settings),
+      line(statusLine),
+      csv(settings, settings.csvFile, rotation, statusLine),
+      lastFlush(Clock::now()) {}
+
+void CsvRun::handle(const Decoded& datagram) {
+    if (datagram.frame == nullptr || !csv.isOpen()) return;
+    const uint64_t rowsBefore = csv.rowsSelected();
+    csv.process(*datagram.frame, datagram.datagram.receiveTimeNs);
+    if (filterHint.empty() && (!options.beam.empty() || !options.echo.empty())) {
+        for (const compact::ModuleView& module : *datagram.frame) {
+            filterHint = emptyFilterHint(options, module);
+            if (filterHint.empty()) continue;
+            if (line != nullptr) line->endLine();
+            std::cerr << filterHint << std::endl;
+            break;
+        }
+    }
+    // Only a run that writes nothing needs to say what its frames held.
+    if (rowsBefore == 0 && csv.rowsSelected() == 0)
+        for (const compact::ModuleView& module : *datagram.frame) frames.add(module);
+}
+
+bool CsvRun::keep(RunEnd& end) {
+    const auto now = Clock::now();
+    if (now - lastFlush < flushInterval) return end.error.empty();
+    lastFlush = now;
+    if (line != nullptr && csv.isOpen()) line->setOutputFile(csv.file().path());
+    return csv.keep(end);
 }
 
 CaptureRun::CaptureRun(const std::string& path, const RotationSettings& rotation,
@@ -314,4 +319,119 @@ bool CaptureRun::finish(RunEnd& end) {
     if (!output.isOpen()) return true;
     const bool flushed = flush(&end);
     return output.close(end) && flushed;
+}
+
+PerSenderRun::PerSenderRun(const CompactCSV::Options& settings, std::string filePattern,
+                           const RotationSettings& rotationSettings, Status* statusLine)
+    : options(settings),
+      pattern(std::move(filePattern)),
+      rotation(rotationSettings),
+      line(statusLine),
+      lastFlush(Clock::now()) {
+    files.reserve(maxFiles);
+}
+
+std::string PerSenderRun::fileName(const std::string& pattern, uint32_t address,
+                                   uint32_t senderId) {
+    std::string name = pattern;
+    for (const auto& [placeholder, value] :
+         {std::pair<std::string, std::string>{"{address}", compact::formatIpv4Address(address)},
+          {"{sender_id}", std::to_string(senderId)}}) {
+        for (size_t at = name.find(placeholder); at != std::string::npos;
+             at = name.find(placeholder, at + value.size()))
+            name.replace(at, placeholder.size(), value);
+    }
+    return name;
+}
+
+PerSenderRun::File* PerSenderRun::fileFor(uint32_t address, uint32_t senderId) {
+    auto matches = [&](const Sender& s) { return s.address == address && s.senderId == senderId; };
+    if (lastHit < senders.size() && matches(senders[lastHit])) {
+        const size_t index = senders[lastHit].file;
+        return index < files.size() ? &files[index] : nullptr;
+    }
+    for (size_t i = 0; i < senders.size(); ++i) {
+        if (!matches(senders[i])) continue;
+        lastHit = i;
+        return senders[i].file < files.size() ? &files[senders[i].file] : nullptr;
+    }
+    if (senders.size() == maxSenders) return nullptr;
+    // A new sender: its file by name, shared with the senders of the same name.
+    const std::string name = fileName(pattern, address, senderId);
+    size_t index = 0;
+    while (index < files.size() && files[index].name != name) ++index;
+    if (index == files.size() && files.size() < maxFiles) {
+        File file{name, std::make_unique<CsvFile>(options, name, rotation, line), {}};
+        if (!file.csv->start(segment, opening)) return nullptr;
+        files.push_back(std::move(file));
+    }
+    if (index < files.size())
+        files[index].senders.emplace_back(address, senderId);
+    else
+        ++beyondSenders;
+    senders.push_back({address, senderId, index < files.size() ? index : maxFiles});
+    lastHit = senders.size() - 1;
+    return index < files.size() ? &files[index] : nullptr;
+}
+
+void PerSenderRun::handle(const Decoded& datagram) {
+    if (datagram.frame == nullptr || datagram.frame->moduleCount() == 0 || !opening.error.empty())
+        return;
+    File* file = fileFor(datagram.datagram.sourceAddress, datagram.frame->begin()->senderId());
+    if (file == nullptr) {
+        ++beyondTelegrams;
+        return;
+    }
+    file->csv->process(*datagram.frame, datagram.datagram.receiveTimeNs);
+}
+
+bool PerSenderRun::keep(RunEnd& end) {
+    if (!opening.error.empty()) {
+        if (end.error.empty()) end.error = opening.error;
+        return false;
+    }
+    const auto now = Clock::now();
+    if (now - lastFlush < flushInterval) return end.error.empty();
+    lastFlush = now;
+    bool going = true;
+    for (File& file : files) going = file.csv->keep(end) && going;
+    return going;
+}
+
+uint64_t PerSenderRun::segmentBytes() const {
+    uint64_t largest = 0;
+    for (const File& file : files) largest = std::max(largest, file.csv->segmentBytes());
+    return largest;
+}
+
+bool PerSenderRun::startSegment(const Segment& next, RunEnd& end) {
+    segment = next;
+    // Each sender's file starts its next segment; senders that come later open theirs in it.
+    for (File& file : files)
+        if (!file.csv->start(next, end)) return false;
+    return true;
+}
+
+bool PerSenderRun::finish(RunEnd& end) {
+    bool finished = true;
+    for (File& file : files) finished = file.csv->finish(end) && finished;
+    return finished;
+}
+
+std::vector<PerSenderRun::FileAccount> PerSenderRun::accounts() const {
+    std::vector<FileAccount> out;
+    for (const File& file : files) out.push_back({file.name, file.csv->rowsKept(), file.senders});
+    return out;
+}
+
+uint64_t PerSenderRun::rowsKept() const {
+    uint64_t rows = 0;
+    for (const File& file : files) rows += file.csv->rowsKept();
+    return rows;
+}
+
+uint64_t PerSenderRun::rowsLost() const {
+    uint64_t rows = 0;
+    for (const File& file : files) rows += file.csv->rowsLost();
+    return rows;
 }

@@ -93,22 +93,28 @@ class OutputSink : public compact::CsvSink {
     KeptFile& kept;
 };
 
-// Writes the rows of every frame to a CSV file (rotating with the run) or to standard output.
-// Buffered rows reach the file at least once a second; every segment starts with its header. While
-// no row has been written, it notes what the frames held (extent()); a filter that selects nothing
-// the frames have is said once on standard error (hint()).
-class CsvRun : public DatagramHandler {
+// One CSV output: the writer and the file it writes (rotating with the run) or standard output.
+class CsvFile {
   public:
-    // Opens the output: `options.csvFile`, or standard output for "-". Throws SetupError.
-    CsvRun(const CompactCSV::Options& options, const RotationSettings& rotation, Status* line);
-    void handle(const Decoded& datagram) override;
-    bool keep(RunEnd& end) override;
-    uint64_t segmentBytes() const override;
-    bool startSegment(const Segment& segment, RunEnd& end) override;
-    bool finish(RunEnd& end) override;
+    // `path`: the file, or "-" for standard output. The options must outlive it.
+    CsvFile(const CompactCSV::Options& options, std::string path, const RotationSettings& rotation,
+            Status* line);
+    // Closes the current segment's file (flushed) and opens the file of `segment`; its first row
+    // gets a header. A failure of segment 0 throws SetupError; a later one returns false with
+    // end.error set. Standard output never rotates.
+    bool start(const Segment& segment, RunEnd& end);
+    void process(const compact::FrameView& frame, uint64_t receiveTimeNs) {
+        writer.process(frame, receiveTimeNs);
+    }
+    // Flushes the buffered rows and checks the path. False, with end.error set (or the reader of
+    // standard output gone or stalled), when the run cannot go on.
+    bool keep(RunEnd& end);
+    // The last rows, the file closed. False on failure (end.error set unless the reader of
+    // standard output went away or stalled).
+    bool finish(RunEnd& end);
 
-    const FrameExtent& extent() const { return frames; }
-    const std::string& hint() const { return filterHint; }
+    bool isOpen() const { return output.isOpen(); }
+    uint64_t segmentBytes() const { return isOpen() ? output.file().bytesWritten() : 0; }
     // Rows in files a user can reach, and those that went with removed files.
     uint64_t rowsKept() const {
         return writer.rowsWritten() - output.recordsLost() - output.recordsInRemovedSegments();
@@ -119,13 +125,39 @@ class CsvRun : public DatagramHandler {
     const KeptFile& file() const { return output; }
     // True when the reader of standard output went away (an ordinary end, as with `| head`).
     bool readerGone() const;
+    // True when the reader of standard output took nothing after a stop request.
+    bool readerStalled() const { return isOpen() && output.file().readerStalled(); }
+
+  private:
+    KeptFile output;
+    OutputSink sink;
+    CompactCSV writer;
+};
+
+// Writes the rows of every frame to a CSV file (rotating with the run) or to standard output.
+// Buffered rows reach the file at least once a second; every segment starts with its header. While
+// no row has been written, it notes what the frames held (extent()); a filter that selects nothing
+// the frames have is said once on standard error (hint()).
+class CsvRun : public DatagramHandler {
+  public:
+    // Writes to `options.csvFile`, or standard output for "-", from the first segment on.
+    CsvRun(const CompactCSV::Options& options, const RotationSettings& rotation, Status* line);
+    void handle(const Decoded& datagram) override;
+    bool keep(RunEnd& end) override;
+    uint64_t segmentBytes() const override { return csv.segmentBytes(); }
+    bool startSegment(const Segment& segment, RunEnd& end) override {
+        return csv.start(segment, end);
+    }
+    bool finish(RunEnd& end) override { return csv.finish(end); }
+
+    const FrameExtent& extent() const { return frames; }
+    const std::string& hint() const { return filterHint; }
+    const CsvFile& output() const { return csv; }
 
   private:
     const CompactCSV::Options& options;
     Status* line;
-    KeptFile output;
-    OutputSink sink;
-    CompactCSV writer;
+    CsvFile csv;
     std::chrono::steady_clock::time_point lastFlush;
     std::string filterHint;
     FrameExtent frames;
@@ -161,5 +193,68 @@ class CaptureRun : public DatagramHandler {
     uint64_t buffered = 0;  // blocks in the buffer
     uint64_t written = 0;   // blocks handed to the file
     uint16_t identification = 0;
+    std::chrono::steady_clock::time_point lastFlush;
+};
+
+// One CSV file per sender (source address and the sender_id of a telegram's first module), named
+// by a pattern with {address} and {sender_id}: each file a complete CSV with its own header, kept
+// and rotated as the single CSV is. Senders whose names come out equal share a file. At most
+// maxFiles files are open at once; the telegrams of further senders are counted, not written.
+class PerSenderRun : public DatagramHandler {
+  public:
+    static constexpr size_t maxFiles = 64;
+    // Senders told apart at most; those beyond are counted with the senders beyond the files.
+    static constexpr size_t maxSenders = 4096;
+
+    // `options.csvFile` is not used; `pattern` holds {address} and/or {sender_id}.
+    PerSenderRun(const CompactCSV::Options& options, std::string pattern,
+                 const RotationSettings& rotation, Status* line);
+    void handle(const Decoded& datagram) override;
+    bool keep(RunEnd& end) override;
+    uint64_t segmentBytes() const override;
+    bool startSegment(const Segment& segment, RunEnd& end) override;
+    bool finish(RunEnd& end) override;
+
+    // The file name of a sender, before rotation.
+    static std::string fileName(const std::string& pattern, uint32_t address, uint32_t senderId);
+
+    struct FileAccount {
+        std::string name;  // the pattern filled in (the first segment's file without rotation)
+        uint64_t rows = 0;
+        std::vector<std::pair<uint32_t, uint32_t>> senders;  // address, sender_id
+    };
+    std::vector<FileAccount> accounts() const;
+    uint64_t telegramsBeyond() const { return beyondTelegrams; }
+    uint64_t sendersBeyond() const { return beyondSenders; }
+    uint64_t rowsKept() const;
+    uint64_t rowsLost() const;
+
+  private:
+    struct File {
+        std::string name;
+        std::unique_ptr<CsvFile> csv;
+        std::vector<std::pair<uint32_t, uint32_t>> senders;
+    };
+    // The file of a sender, opened on its first telegram; null beyond maxFiles or when it cannot
+    // be opened (end.error is then set, and the run ends).
+    File* fileFor(uint32_t address, uint32_t senderId);
+
+    const CompactCSV::Options& options;
+    const std::string pattern;
+    const RotationSettings& rotation;
+    Status* line;
+    std::vector<File> files;
+    // Senders seen: address, sender_id, and the index of their file (maxFiles: none).
+    struct Sender {
+        uint32_t address;
+        uint32_t senderId;
+        size_t file;
+    };
+    std::vector<Sender> senders;
+    size_t lastHit = 0;
+    Segment segment;
+    RunEnd opening;  // what a failed opening of a sender's file left
+    uint64_t beyondTelegrams = 0;
+    uint64_t beyondSenders = 0;
     std::chrono::steady_clock::time_point lastFlush;
 };

@@ -47,6 +47,9 @@ SocketOptions socketOptions(const cxxopts::ParseResult& arguments) {
     options.port = checkedPort(arguments);
     options.receiveBufferBytes = checkedBufferBytes(arguments);
     options.source = checkedAddress(arguments);
+    options.groups = checkedGroups(arguments);
+    if (arguments.count("interface") != 0)
+        options.interfaceName = arguments["interface"].as<std::string>();
     return options;
 }
 
@@ -123,7 +126,8 @@ class Recording {
           capturePath(arguments.count("write-capture") != 0
                           ? arguments["write-capture"].as<std::string>()
                           : ""),
-          writesCsv(capturePath.empty() || arguments.count("csv") != 0),
+          senderPattern(checkedSenderPattern(arguments)),
+          writesCsv(senderPattern.empty() && (capturePath.empty() || arguments.count("csv") != 0)),
           csvPath(writesCsv ? settings.csvFile : ""),
           toFile(!writesCsv || settings.csvFile != "-"),
           status(writesCsv && settings.csvFile != "-" ? settings.csvFile : "", statusPeriodMs),
@@ -146,6 +150,11 @@ class Recording {
         if (writesCsv) {
             csv = std::make_unique<CsvRun>(settings, rotationSettings, line());
             pipeline.add(*csv);
+        }
+        if (!senderPattern.empty()) {
+            perSender =
+                std::make_unique<PerSenderRun>(settings, senderPattern, rotationSettings, line());
+            pipeline.add(*perSender);
         }
         if (!capturePath.empty()) {
             capture = std::make_unique<CaptureRun>(capturePath, rotationSettings, line());
@@ -175,8 +184,12 @@ class Recording {
             return std::string(digits);
         };
         if (csv) {
-            text = std::to_string(csv->rowsKept()) + " rows written (" + mib(csv->bytesWritten()) +
-                   " MiB)";
+            text = std::to_string(csv->output().rowsKept()) + " rows written (" +
+                   mib(csv->output().bytesWritten()) + " MiB)";
+        }
+        if (perSender) {
+            text = std::to_string(perSender->rowsKept()) + " rows written to " +
+                   std::to_string(perSender->accounts().size()) + " files";
         }
         if (capture) {
             text += (text.empty() ? "" : ", ") + std::to_string(capture->datagrams()) +
@@ -190,20 +203,22 @@ class Recording {
     int finish(RunEnd& end, const std::function<std::string()>& summary) {
         pipeline.finish(end);
         // A reader of standard output that went away ends the run quietly, as `| head` expects.
-        if (csv && csv->readerGone()) return EXIT_SUCCESS;
-        if (end.error.empty() && csv && csv->file().isOpen() &&
-            csv->file().file().readerStalled()) {
+        if (csv && csv->output().readerGone()) return EXIT_SUCCESS;
+        if (end.error.empty() && csv && csv->output().readerStalled()) {
             end.error = "Stopped waiting for the reader of standard output: " +
-                        std::to_string(csv->rowsSelected() - csv->rowsKept()) +
+                        std::to_string(csv->output().rowsSelected() - csv->output().rowsKept()) +
                         " rows not delivered";
         }
         std::string account = summary() + '\n';
+        if (perSender) account += senderAccount(*perSender, status);
         for (const std::string& note : runNotes(
-                 end, csv ? csv->rowsLost() : 0, csv ? csv->file().recordsInRemovedSegments() : 0,
+                 end,
+                 (csv ? csv->output().rowsLost() : 0) + (perSender ? perSender->rowsLost() : 0),
+                 csv ? csv->output().file().recordsInRemovedSegments() : 0,
                  capture ? capture->file().recordsInRemovedSegments() : 0))
             account += note + '\n';
         if (csv && !csv->hint().empty()) account += csv->hint() + '\n';
-        if (csv && csv->rowsSelected() == 0 && csv->extent().modules() != 0) {
+        if (csv && csv->output().rowsSelected() == 0 && csv->extent().modules() != 0) {
             account += "No rows were written: " + csv->extent().text() +
                        "; --describe shows what the filters select\n";
         }
@@ -228,6 +243,7 @@ class Recording {
 
     const RotationSettings rotationSettings;
     const std::string capturePath;
+    const std::string senderPattern;  // --per-sender, or ""
     const bool writesCsv;
     const std::string csvPath;  // "" without CSV
     const bool toFile;          // the outputs are files: the status line goes to standard output
@@ -235,6 +251,7 @@ class Recording {
     Rotation rotation;
     Pipeline pipeline;
     std::unique_ptr<CsvRun> csv;
+    std::unique_ptr<PerSenderRun> perSender;
     std::unique_ptr<CaptureRun> capture;
 };
 
@@ -264,7 +281,9 @@ int runLive(const cxxopts::ParseResult& arguments, const CompactCSV::Options& se
     const std::unique_ptr<Socket> socket = openSocket(options);
     Recording run(arguments, settings, closed);
     run.pipeline.start(wallClockNs());
-    std::cerr << startLine(options, run.csvPath, settings, run.capturePath) << std::endl;
+    std::cerr << startLine(options, run.writesCsv ? run.csvPath : run.senderPattern, settings,
+                           run.capturePath)
+              << std::endl;
     RunEnd end = receiveUntilStopped(*socket, run.line(), run.pipeline, queueBytes);
     // Leaving the scope releases the outputs, the socket and the settings.
     return run.finish(end, [&] {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/outputs.h"
 #include "app/pipeline.h"
 #include "format/compact_wire.h"
 #include "io/linux_udp_socket.h"
@@ -181,4 +182,22 @@ std::string nothingArrived(const SocketOptions& socket) {
     return "Nothing arrived on UDP port " + std::to_string(socket.port) +
            (socket.source ? " from " + compact::formatIpv4Address(*socket.source) : "") +
            ": check the address and port the sensor sends to";
+}
+
+std::string senderAccount(const PerSenderRun& run, const Status& status) {
+    (void)status;
+    std::string text;
+    for (const PerSenderRun::FileAccount& file : run.accounts()) {
+        text += "  " + file.name + ": " + std::to_string(file.rows) + " rows;";
+        for (const auto& [address, senderId] : file.senders)
+            text += " " + compact::formatIpv4Address(address) + " sender_id " +
+                    std::to_string(senderId);
+        text += '\n';
+    }
+    if (run.telegramsBeyond() != 0) {
+        text += std::to_string(run.telegramsBeyond()) + " telegrams from " +
+                std::to_string(run.sendersBeyond()) + " senders beyond the " +
+                std::to_string(PerSenderRun::maxFiles) + " files were not written\n";
+    }
+    return text;
 }

@@ -8,6 +8,7 @@
 #include "csv/compact_csv.h"
 
 class Status;
+class PerSenderRun;
 struct RunEnd;
 struct SocketOptions;
 namespace compact {
@@ -61,3 +62,7 @@ std::string startLine(const SocketOptions& socket, const std::string& output,
 
 // After a live run in which nothing arrived: "Nothing arrived on UDP port 2116 (from 10.0.0.1)".
 std::string nothingArrived(const SocketOptions& socket);
+
+// The lines of --per-sender's files for the account: each file with its rows and the loss of the
+// senders it holds, then the telegrams of senders beyond the files, when there were any.
+std::string senderAccount(const PerSenderRun& run, const Status& status);

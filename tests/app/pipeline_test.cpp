@@ -83,7 +83,7 @@ TEST(DatagramPath, AllocatesNothingInTheSteadyState) {
             for (const std::string& bytes : datagrams) pipeline.handle(received(bytes));
         counting = false;
         EXPECT_EQ(allocations, 0) << options.line.size() << " line filter values";
-        EXPECT_GT(run.rowsSelected(), 100u);
+        EXPECT_GT(run.output().rowsSelected(), 100u);
         EXPECT_GT(status.parseErrors(), 100u);
     }
 }
