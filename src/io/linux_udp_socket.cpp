@@ -109,12 +109,10 @@ SocketSetup Socket::open(const SocketOptions& options) {
             return setup;
         }
     }
-    if (!options.groups.empty()) {
-        // Linux delivers to a socket bound to any address the datagrams of every group any socket
-        // of the host joined; only this socket's own groups are wanted.
-        const int off = 0;
-        ::setsockopt(guard.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-    }
+    // Linux delivers to a socket bound to any address the datagrams of every group any socket of
+    // the host joined; only this socket's own groups are wanted (none without --multicast).
+    const int off = 0;
+    ::setsockopt(guard.fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
     if (options.source) {
         // Port 0: the sender's datagrams from any source port.
         const sockaddr_in peer = ipv4Address(*options.source, 0);

@@ -22,8 +22,8 @@ struct SocketOptions {
     // About a second of data at the sensor's full rate of 300 datagrams/s of 60 KB (18 MB/s).
     int receiveBufferBytes = 16 * 1024 * 1024;
     // IPv4 multicast groups to join (host byte order), on `interfaceName` (empty: the system's
-    // choice). With groups, only datagrams to the joined groups (and to this host) arrive, not
-    // those of groups other programs joined.
+    // choice). Only datagrams to the joined groups arrive (besides those to this host and
+    // broadcasts), never those of groups other programs joined.
     std::vector<uint32_t> groups;
     std::string interfaceName;
 };

@@ -51,6 +51,12 @@ std::unique_ptr<ChildProcess> NetworkNamespace::start(
     return std::make_unique<ChildProcess>(ip_, command);
 }
 
+void NetworkNamespace::configure(const std::vector<std::string>& arguments) const {
+    std::vector<std::string> command{"-n", name_};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ip(ip_, command);
+}
+
 void NetworkNamespace::inside(const std::function<void()>& action) const {
     std::exception_ptr failure;
     std::thread([&] {

@@ -31,6 +31,10 @@ class NetworkNamespace {
     std::unique_ptr<ChildProcess> start(const std::string& program,
                                         const std::vector<std::string>& arguments) const;
 
+    // Configures the namespace: `ip -n NAME arguments...` (add an interface, an address).
+    // Throws std::runtime_error with ip's message when it fails.
+    void configure(const std::vector<std::string>& arguments) const;
+
     // Runs `action` on a thread that has entered the namespace. Sockets it creates stay in the
     // namespace wherever they are used afterwards. Rethrows what `action` throws.
     void inside(const std::function<void()>& action) const;

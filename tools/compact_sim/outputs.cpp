@@ -115,6 +115,9 @@ Sender::Sender(const Destination& destination, const Senders& senders)
                 throw std::runtime_error(std::string("Failed to create socket:") +
                                          std::strerror(errno));
             fds.push_back(fd);
+            // A subnet's broadcast address is a destination like any other.
+            const int on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
             if (destination.multicast) setUpMulticast(fd, destination, interfaceIndex);
             if (!sources.empty() &&
                 bind(fd, reinterpret_cast<const sockaddr*>(&sources[i]), sizeof sources[i]) != 0)
