@@ -207,7 +207,9 @@ void StreamDescription::addModule(const compact::ModuleView& module, Sender* sen
             static_cast<int64_t>(module.timestampStart(l) - module.timestampStart(0)));
         line.sweep.add(static_cast<int64_t>(module.timestampStop(l) - module.timestampStart(l)));
     }
-    for (const CompactCSV::Selection& row : selector->selection(module)) {
+    std::vector<CompactCSV::Selection> rows;
+    selector->selection(module, rows);
+    for (const CompactCSV::Selection& row : rows) {
         if (row.line < 0 || static_cast<size_t>(row.line) >= tracked) continue;
         Line& line = lines[static_cast<size_t>(row.line)];
         ++line.selected;

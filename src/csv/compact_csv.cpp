@@ -59,12 +59,11 @@ void CompactCSV::processModule(const compact::ModuleView& module, uint64_t recei
     });
 }
 
-std::vector<CompactCSV::Selection> CompactCSV::selection(const compact::ModuleView& module) const {
-    std::vector<Selection> selected;
+void CompactCSV::selection(const compact::ModuleView& module, std::vector<Selection>& out) const {
+    out.clear();
     selectRows(module, [&](int line, Range beams, Range echoes) {
-        selected.push_back({line, beams.first, beams.last, echoes.first, echoes.last});
+        out.push_back({line, beams.first, beams.last, echoes.first, echoes.last});
     });
-    return selected;
 }
 
 template <typename Emit>

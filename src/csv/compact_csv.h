@@ -74,8 +74,9 @@ class CompactCSV {
         int echoFirst;
         int echoLast;
     };
-    // The rows process() writes for the module, in their order, without writing them.
-    std::vector<Selection> selection(const compact::ModuleView& module) const;
+    // The rows process() writes for the module, in their order, without writing them: `out` is
+    // cleared and filled (its capacity is kept, so a caller that reuses it allocates nothing).
+    void selection(const compact::ModuleView& module, std::vector<Selection>& out) const;
 
     // Writes one header line for the column set: the static names, then per beam b in
     // beamFirst..beamLast its property column followed by a dist and an rssi column for each echo
