@@ -1,5 +1,6 @@
 # Installation of the manual pages, the copyright file and the changelog, and the Debian package
-# (CPack DEB) of compact_csv and compact_sim with its dependencies computed from the binaries.
+# (CPack DEB) of compact_csv and compact_sim (and the Python module, when it is built) with its
+# dependencies computed from the binaries.
 
 # Debian installs manual pages gzip-compressed; -n leaves name and time stamp out of the
 # archive, so that two builds of the same page give the same bytes.
@@ -46,6 +47,18 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "writes them as CSV, with a status line of telegram rate, lost telegrams\n"
     "and parse errors. compact_sim sends synthetic Compact frames of a scan of\n"
     "a room, for trying the receiver without a sensor.")
+if(COMPACT_PYTHON_BUILD)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "\n"
+      "The Python module compact_csv reads captures into numpy arrays and\n"
+      "pandas DataFrames of points.")
+  # The receiver and the simulator need no Python: the module's interpreter and numpy are
+  # recommended (apt installs them by default), so that a recording machine can do without.
+  # The module is built for one minor version of Python.
+  math(EXPR compact_python_next_minor "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+      "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${compact_python_next_minor}), python3-numpy")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pandas, python3-dask")
+endif()
 # The receiver's help names the installed format description, which was fixed at configure
 # time from CMAKE_INSTALL_PREFIX: the package installs under the same prefix.
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
