@@ -338,6 +338,8 @@ std::optional<cxxopts::ParseResult> parseArguments(int argc, const char** argv) 
          cxxopts::value<std::string>(), "")
         ("receive-time", "Add a first column receive_time: when the datagram arrived (ns since "
          "1970, UTC)", cxxopts::value<bool>(), "")
+        ("points", "One row per point: x, y, z of each echo (with its distance, angles and "
+         "indices) instead of one row per line", cxxopts::value<bool>(), "")
         ("multicast", "Join this IPv4 multicast group on the port (repeatable)",
          cxxopts::value<std::vector<std::string>>(), "")
         ("interface", "The network interface for --multicast (default: the system's choice)",
@@ -423,6 +425,7 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
     settings.shortHeaders = result["short-headers"].as<bool>();
     settings.omitAngles = result["omit-angles"].as<bool>();
     settings.receiveTime = result["receive-time"].as<bool>();
+    settings.points = result["points"].as<bool>();
     const float tolerance = numberOption<float>(result, toleranceOption);
     if (tolerance < 0) {
         throw UsageError(processingFailed + optionText(result, toleranceOption) + ": " +

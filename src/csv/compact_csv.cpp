@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 
+#include "csv/points.h"
 #include "format/frame_view.h"
 
 namespace {
@@ -50,6 +51,10 @@ char* putSmallField(char* at, bool present, uint32_t value) {
 
 void CompactCSV::process(const compact::FrameView& frame, uint64_t receiveTimeNs) {
     if (sink == nullptr) return;
+    if (options.points) {
+        processPoints(frame, receiveTimeNs);
+        return;
+    }
     for (const compact::ModuleView& module : frame) processModule(module, receiveTimeNs);
 }
 
@@ -130,6 +135,12 @@ void CompactCSV::selectRows(const compact::ModuleView& module, Emit&& emit) cons
 
 void CompactCSV::headerLine(const Columns& columns, std::string& text) const {
     text = options.receiveTime ? "receive_time," : "";
+    if (options.points) {
+        text +=
+            "sender_id,frame_number,segment_counter,line,beam,echo,timestamp_start,phi,theta,"
+            "distance,rssi,properties,x,y,z\n";
+        return;
+    }
     text += "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
     if (!options.omitAngles) text += ",phi,theta_start,theta_stop";
     char digits[maxValueChars];
@@ -270,6 +281,67 @@ void CompactCSV::putFloat(float value) {
                                              std::chars_format::general, 6)
                                    .ptr -
                                buffer.get());
+}
+
+void CompactCSV::putDouble(double value) {
+    char* at = room(maxValueChars);
+    used = static_cast<size_t>(
+        std::to_chars(at, at + maxValueChars, value, std::chars_format::general, 6).ptr -
+        buffer.get());
+}
+
+void CompactCSV::processPoints(const compact::FrameView& frame, uint64_t receiveTimeNs) {
+    if (!pointMaker) {
+        // The maker selects with the same filters, writing nothing itself.
+        Options selection = options;
+        selection.points = false;
+        pointMaker = std::make_unique<compact::PointMaker>(selection);
+        pointColumns = std::make_unique<compact::PointColumns>();
+    }
+    compact::PointColumns& p = *pointColumns;
+    p.clear();
+    pointMaker->add(frame, p);
+    // One header for every point row: a column set no wide row has.
+    const Columns pointsHeader{-2, -2, -2, -2};
+    for (size_t i = 0; i < p.size(); ++i) {
+        if (lastHeader != pointsHeader) {
+            writeHeader(pointsHeader.beamFirst, pointsHeader.beamLast, pointsHeader.echoFirst,
+                        pointsHeader.echoLast);
+            lastHeader = pointsHeader;
+        }
+        if (options.receiveTime) {
+            putUnsigned(receiveTimeNs);
+            put(',');
+        }
+        putUnsigned(p.senderId[i]);
+        put(',');
+        putUnsigned(p.frameNumber[i]);
+        put(',');
+        putUnsigned(p.segmentCounter[i]);
+        put(',');
+        putSigned(p.line[i]);
+        put(',');
+        putSigned(p.beam[i]);
+        put(',');
+        putSigned(p.echo[i]);
+        put(',');
+        putUnsigned(p.timestampStart[i]);
+        for (double value : {p.phi[i], p.theta[i], p.distance[i]}) {
+            put(',');
+            putDouble(value);
+        }
+        put(',');
+        if (p.rssi[i] != compact::PointColumns::absentRssi) putSigned(p.rssi[i]);
+        put(',');
+        if (p.properties[i] != compact::PointColumns::absentProperties) putSigned(p.properties[i]);
+        for (double value : {p.x[i], p.y[i], p.z[i]}) {
+            put(',');
+            putDouble(value);
+        }
+        endRow();
+        ++bufferedRows;
+        ++rowsChosen;
+    }
 }
 
 void CompactCSV::makeRoom(size_t bytes) {

@@ -14,6 +14,8 @@
 namespace compact {
 class FrameView;
 class ModuleView;
+class PointMaker;
+struct PointColumns;
 }  // namespace compact
 
 // Writes the selected lines of decoded frames as comma-separated rows, each under a header line
@@ -46,6 +48,7 @@ class CompactCSV {
         bool omitAngles = false;     // leave out the phi, theta_start and theta_stop columns
         float phiTolerance = 0.0f;   // radians; a single phi matches a line within this distance
         bool receiveTime = false;    // a first column receive_time: when the datagram arrived
+        bool points = false;         // one row per point (x, y, z) instead of one per line
     };
 
     // Writes to the caller's sink or stream, which is not owned and must outlive the writer.
@@ -64,6 +67,11 @@ class CompactCSV {
     // outside the frame's arrays, whatever the filters say, and only the values it writes. Never
     // throws; allocates nothing once the buffer exists. With options.receiveTime every row starts
     // with `receiveTimeNs`: when the datagram arrived, in ns since 1970 (UTC).
+    //
+    // With options.points the rows are the frame's points instead (see compact::PointMaker), one
+    // row each under one header that never changes: sender_id, frame_number, segment_counter, line,
+    // beam, echo, timestamp_start, phi, theta, distance, rssi, properties, x, y, z; the doubles as
+    // printf's "%g" writes them, a value the frame does not carry as an empty field.
     void process(const compact::FrameView& frame, uint64_t receiveTimeNs = 0);
 
     // A line of a module that the options select, with the column set of its row.
@@ -138,6 +146,7 @@ class CompactCSV {
     };
 
     void processModule(const compact::ModuleView& module, uint64_t receiveTimeNs);
+    void processPoints(const compact::FrameView& frame, uint64_t receiveTimeNs);
     // Calls emit(line, beams, echoes) for every selected line of the module, in row order.
     template <typename Emit>
     void selectRows(const compact::ModuleView& module, Emit&& emit) const;
@@ -156,6 +165,7 @@ class CompactCSV {
     void put(std::string_view text);
     void putUnsigned(uint64_t value);
     void putSigned(int64_t value);
+    void putDouble(double value);
     void putFloat(float value);
     void endRow() { put('\n'), rowStart = used; }
     void spill();
@@ -175,6 +185,9 @@ class CompactCSV {
     Columns lastHeader;
     Columns sentHeader;
     std::string headerScratch;  // reused for the text of a header line
+    // The points of a frame, with options.points; their columns keep their room between frames.
+    std::unique_ptr<compact::PointMaker> pointMaker;
+    std::unique_ptr<compact::PointColumns> pointColumns;
     uint64_t rows = 0;
     uint64_t bufferedRows = 0;  // complete rows in the buffer
     uint64_t rowsChosen = 0;

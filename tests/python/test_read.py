@@ -119,6 +119,18 @@ class ReadTest(unittest.TestCase):
                 self.assertTrue(expected)
                 self.assertEqual(found, expected)
 
+    def test_points_csv_is_the_arrays_as_text(self):
+        for options, arguments in (({}, []), ({"line": 7, "echo": 0}, ["--line", "7", "--echo", "0"])):
+            with self.subTest(options):
+                points = compact_csv.read(self.capture, **options)
+                lines = convert(self.capture, self.folder.name, "--points", *arguments)[0].splitlines()
+                self.assertEqual(lines[0], ",".join(compact_csv.COLUMNS))
+                text = {name: ["%g" % v for v in column.tolist()] if column.dtype.kind == "f"
+                        else ["" if name in ("rssi", "properties") and v == -1 else str(v)
+                              for v in column.tolist()]
+                        for name, column in points.items()}
+                self.assertEqual(lines[1:], [",".join(row) for row in zip(*text.values())])
+
     def test_dataframe_marks_values_the_frames_do_not_carry(self):
         capture = Path(self.folder.name) / "distances.pcap"
         simulate(capture, "-n", "2", "--values", "distance", "--telegram-version", "3")
