@@ -33,6 +33,8 @@ PointOptions pointOptions(const PointArguments& arguments) {
     for (const auto& [name, text] : given) {
         if (*text) words.push_back(std::string("--") + name + "=" + **text);
     }
+    for (const std::string& group : arguments.multicast) words.push_back("--multicast=" + group);
+    if (arguments.interfaceName) words.push_back("--interface=" + *arguments.interfaceName);
     std::vector<const char*> argv;
     for (const std::string& word : words) argv.push_back(word.c_str());
     argv.push_back(nullptr);
@@ -43,6 +45,8 @@ PointOptions pointOptions(const PointArguments& arguments) {
     options.filters = processArguments(result);
     options.capture.destinationPort = checkedPort(result);
     options.capture.sourceAddress = checkedAddress(result);
+    options.groups = checkedGroups(result);
+    if (arguments.interfaceName) options.interfaceName = *arguments.interfaceName;
     return options;
 }
 

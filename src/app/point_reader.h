@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "csv/compact_csv.h"
 #include "csv/points.h"
@@ -21,12 +22,16 @@ struct PointArguments {
     std::string port = "2115";
     std::optional<std::string> address, segment, beam, theta, line, phi, echo;
     std::string phiTolerance = "1.0";  // degrees
+    std::vector<std::string> multicast;  // groups to join, for a live stream
+    std::optional<std::string> interfaceName;
 };
 
 // What a points read selects: the writer's filters and the capture's port and address filter.
 struct PointOptions {
     CompactCSV::Options filters;
     compact::UdpFilter capture;
+    std::vector<uint32_t> groups;  // for a live stream: --multicast, host byte order
+    std::string interfaceName;     // --interface
 };
 
 // The options from their texts, parsed and checked by the receiver's command line itself

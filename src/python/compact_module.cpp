@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/outputs.h"
+#include "app/point_listener.h"
 #include "app/point_reader.h"
 #include "csv/points.h"
 #include "format/parse_error.h"
@@ -106,10 +108,11 @@ py::dict summaryDict(const PointSummary& s) {
     return out;
 }
 
-py::dict readCapture(const std::filesystem::path& file, int port,
-                     const std::optional<std::string>& address, py::handle segment, py::handle line,
-                     py::handle phi, py::handle beam, py::handle theta, py::handle echo,
-                     py::handle phiTolerance) {
+// The filters of read() and listen() as the command line's texts.
+PointArguments filterArguments(int port, const std::optional<std::string>& address,
+                               py::handle segment, py::handle line, py::handle phi,
+                               py::handle beam, py::handle theta, py::handle echo,
+                               py::handle phiTolerance) {
     PointArguments arguments;
     arguments.port = std::to_string(port);
     arguments.address = address;
@@ -121,8 +124,23 @@ py::dict readCapture(const std::filesystem::path& file, int port,
     arguments.echo = filterText(echo, "echo", false);
     if (const auto tolerance = filterText(phiTolerance, "phi_tolerance", true))
         arguments.phiTolerance = *tolerance;
+    return arguments;
+}
+
+// The columns of points as a dict of arrays that own them.
+py::dict columnsDict(compact::PointColumns& points) {
+    py::dict out;
+    points.visit([&](const char* name, auto& values) { out[name] = column(std::move(values)); });
+    return out;
+}
+
+py::dict readCapture(const std::filesystem::path& file, int port,
+                     const std::optional<std::string>& address, py::handle segment, py::handle line,
+                     py::handle phi, py::handle beam, py::handle theta, py::handle echo,
+                     py::handle phiTolerance) {
     // UsageError becomes ValueError with the command line's text.
-    const PointOptions options = pointOptions(arguments);
+    const PointOptions options = pointOptions(
+        filterArguments(port, address, segment, line, phi, beam, theta, echo, phiTolerance));
 
     const std::string path = file.string();
     lastSummary.reset();
@@ -151,10 +169,77 @@ py::dict readCapture(const std::filesystem::path& file, int port,
     // ends such a conversion with an error.
     if (summary.readErrorBeforeEnd) raiseCaptureError(path, summary.readError);
 
-    py::dict out;
-    points.visit([&](const char* name, auto& values) { out[name] = column(std::move(values)); });
-    return out;
+    return columnsDict(points);
 }
+
+// The points of a live stream, one frame at a time, until Ctrl-C, close() or a time-out.
+class Listener {
+  public:
+    Listener(const PointOptions& options, std::optional<double> timeoutSeconds)
+        : timeout(timeoutSeconds) {
+        SocketOptions socket;
+        socket.port = options.capture.destinationPort.value_or(2115);
+        socket.source = options.capture.sourceAddress;
+        socket.groups = options.groups;
+        socket.interfaceName = options.interfaceName;
+        listener = std::make_unique<PointListener>(socket, options.filters, queueBytes);
+    }
+
+    // The points of the next frame; StopIteration after Ctrl-C (the KeyboardInterrupt is taken),
+    // close() or `timeout` seconds without a datagram.
+    py::dict next() {
+        if (!listener) throw py::stop_iteration();
+        double waited = 0;
+        while (true) {
+            compact::PointColumns points;
+            bool got = false;
+            {
+                py::gil_scoped_release unlocked;  // no Python inside
+                got = listener->next(points, waitMs);
+            }
+            if (got) return columnsDict(points);
+            // Ctrl-C ends the stream as it ends the receiver: cleanly, the socket closed.
+            if (PyErr_CheckSignals() != 0) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw py::error_already_set();
+                PyErr_Clear();
+                close();
+                throw py::stop_iteration();
+            }
+            waited += waitMs / 1000.0;
+            if (timeout && waited >= *timeout) throw py::stop_iteration();
+        }
+    }
+
+    void close() {
+        if (!listener) return;
+        summary = counts();
+        listener.reset();
+    }
+
+    py::dict counts() const {
+        if (!listener) return summary;
+        const Status& status = listener->status();
+        PointSummary s;
+        s.telegrams = status.telegramsReceived();
+        s.lost = status.lostTelegrams();
+        s.counterResets = status.counterResets();
+        s.parseErrors = status.parseErrors();
+        for (size_t k = 0; k < parseErrorKindCount; ++k)
+            s.parseErrorsByKind[k] = status.parseErrors(static_cast<ParseErrorKind>(k));
+        py::dict out = summaryDict(s);
+        out["dropped_by_this_host"] = listener->hostDrops();
+        return out;
+    }
+
+  private:
+    // How long one wait for a datagram lasts: how soon Ctrl-C is seen.
+    static constexpr int waitMs = 100;
+    static constexpr size_t queueBytes = size_t{64} << 20;
+
+    std::unique_ptr<PointListener> listener;
+    std::optional<double> timeout;
+    py::dict summary;
+};
 
 }  // namespace
 
@@ -165,6 +250,8 @@ PYBIND11_MODULE(_compact, m) {
             if (thrown) std::rethrow_exception(thrown);
         } catch (const UsageError& error) {
             PyErr_SetString(PyExc_ValueError, error.what());
+        } catch (const SetupError& error) {
+            PyErr_SetString(PyExc_OSError, error.what());
         }
     });
 
@@ -192,6 +279,33 @@ PYBIND11_MODULE(_compact, m) {
             return summaryDict(*lastSummary);
         },
         "The counts of the last read() in this thread as a dict, or None before the first one.");
-    // listen(port, ...), the points of a live stream, will be bound here once the receiving
-    // thread offers a loop like readPoints's.
+
+    py::class_<Listener>(m, "Listener",
+                         "The points of a live stream, one dict of arrays per frame received.")
+        .def("__iter__", [](Listener& self) -> Listener& { return self; })
+        .def("__next__", &Listener::next)
+        .def("close", &Listener::close, "Stops receiving and closes the socket.")
+        .def("summary", &Listener::counts, "The counts so far (as last_summary() after a read).")
+        .def("__enter__", [](Listener& self) -> Listener& { return self; })
+        .def("__exit__", [](Listener& self, py::args) { self.close(); });
+    m.def(
+        "listen",
+        [](int port, const std::optional<std::string>& address,
+           const std::vector<std::string>& multicast, const std::optional<std::string>& interface,
+           py::handle segment, py::handle line, py::handle phi, py::handle beam, py::handle theta,
+           py::handle echo, py::handle phiTolerance, std::optional<double> timeout) {
+            PointArguments arguments = filterArguments(port, address, segment, line, phi, beam,
+                                                       theta, echo, phiTolerance);
+            arguments.multicast = multicast;
+            arguments.interfaceName = interface;
+            return std::make_unique<Listener>(pointOptions(arguments), timeout);
+        },
+        py::arg("port") = 2115, py::kw_only(), py::arg("address") = py::none(),
+        py::arg("multicast") = std::vector<std::string>{}, py::arg("interface") = py::none(),
+        py::arg("segment") = py::none(), py::arg("line") = py::none(),
+        py::arg("phi") = py::none(), py::arg("beam") = py::none(), py::arg("theta") = py::none(),
+        py::arg("echo") = py::none(), py::arg("phi_tolerance") = 1.0,
+        py::arg("timeout") = py::none(),
+        "Receives Compact telegrams on a UDP port and yields the points of each frame as a dict "
+        "of numpy arrays. See help(compact_csv).");
 }

@@ -6,9 +6,12 @@ COMPACT_FUZZ_DIR naming the receiver, the simulator and the fuzz folder of the s
 
 import os
 import re
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 from unittest import mock
@@ -26,6 +29,12 @@ SUMMARY = re.compile(
     r": (\d+) datagrams read, (\d+) filtered out(?: \([^)]*\))?, (\d+) fragments reassembled, "
     r"\d+ incomplete datagrams dropped(?: \(([^)]*)\))?, \d+ records skipped(?: \(([^)]*)\))?, "
     r"\d+ parse errors(?: \(([^)]*)\))?, (\d+) lost telegrams, \d+ rows written", re.M)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def simulate(path, *options):
@@ -130,6 +139,32 @@ class ReadTest(unittest.TestCase):
                               for v in column.tolist()]
                         for name, column in points.items()}
                 self.assertEqual(lines[1:], [",".join(row) for row in zip(*text.values())])
+
+    def test_listen_yields_the_points_of_each_frame_received(self):
+        port = free_port()
+        with compact_csv.listen(port, line=7, timeout=2) as stream:
+            subprocess.run([SIM, "--port", str(port), "-n", "5", "--rate", "0"], check=True)
+            frames = list(stream)
+            summary = stream.summary()
+        capture = Path(self.folder.name) / "five.pcap"
+        simulate(capture, "-n", "5", "--port", str(port))
+        expected = compact_csv.read(capture, port=port, line=7)
+        self.assertEqual(len(frames), 5)
+        for name in compact_csv.COLUMNS:
+            self.assertTrue(np.array_equal(np.concatenate([f[name] for f in frames]), expected[name]))
+        self.assertEqual((summary["telegrams"], summary["lost"]), (5, 0))
+        with self.assertRaisesRegex(ValueError, "expected an IPv4 multicast group"):
+            compact_csv.listen(port, multicast=["10.0.0.1"])
+
+    def test_listen_ends_cleanly_on_ctrl_c(self):
+        script = ("import compact_csv\n"
+                  "for points in compact_csv.listen(0 + %d):\n    pass\n"
+                  "print('ended')\n") % free_port()
+        child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+        time.sleep(1)  # the module is loaded and waits for datagrams
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=30)
+        self.assertEqual((child.returncode, out), (0, "ended\n"))
 
     def test_dataframe_marks_values_the_frames_do_not_carry(self):
         capture = Path(self.folder.name) / "distances.pcap"

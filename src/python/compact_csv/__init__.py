@@ -20,6 +20,15 @@ to_dataframe(columns)
     The dict of a read() as a pandas DataFrame over the same arrays; rssi and properties become
     nullable UInt16 and UInt8 columns with <NA> where the frame carries no such value.
 
+listen(port=2115, *, address=None, multicast=(), interface=None, segment=None, line=None, phi=None,
+       beam=None, theta=None, echo=None, phi_tolerance=1.0, timeout=None)
+    Receives on the UDP port (joining the multicast groups, from the address only, as the command
+    line does) and yields the points of each frame received, as a dict of numpy arrays like
+    read()'s, through the receiver's own receiving thread and queue. It ends cleanly on Ctrl-C
+    (the KeyboardInterrupt is taken), on close(), or after `timeout` seconds without a datagram.
+    summary() gives the counts so far (telegrams, lost, parse errors, dropped_by_this_host). Use it
+    as a context manager to close the socket at the end of a block.
+
 COLUMNS, DTYPES
     The names of the columns in their order, and their numpy dtypes.
 
@@ -27,12 +36,9 @@ last_summary()
     What the last read in this thread met, as a dict (see the README), or None.
 """
 
-from ._compact import COLUMNS, DTYPES, last_summary, read
+from ._compact import COLUMNS, DTYPES, last_summary, listen, read
 
-__all__ = ["COLUMNS", "DTYPES", "last_summary", "read", "read_dataframe", "to_dataframe"]
-
-# listen(port, ...), the points of a live stream, belongs here beside read() once the receiver's
-# thread can hand its frames to the points code.
+__all__ = ["COLUMNS", "DTYPES", "last_summary", "listen", "read", "read_dataframe", "to_dataframe"]
 
 
 def read_dataframe(path, **options):
