@@ -38,7 +38,8 @@ void Pipeline::handle(const compact::UdpDatagram& datagram) {
         return;
     }
     const uint32_t senderId = frame.moduleCount() != 0 ? frame.begin()->senderId() : 0;
-    counts.telegramReceived(datagram.sourceAddress, senderId, frame.telegramCounter());
+    counts.telegramReceived(datagram.sourceAddress, senderId, frame.telegramCounter(),
+                            datagram.receiveTimeNs);
     for (DatagramHandler* handler : handlers)
         handler->handle({datagram, &frame, ParseErrorKind::Other});
 }

@@ -22,10 +22,13 @@ Status::Status(std::string path, unsigned int period, SteadyClock::time_point st
     }
 }
 
-void Status::telegramReceived(uint64_t telegramCounter) { telegramReceived(0, 0, telegramCounter); }
+void Status::telegramReceived(uint64_t telegramCounter) {
+    telegramReceived(0, 0, telegramCounter, 0);
+}
 
-void Status::telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter) {
-    losses.record(sourceAddress, senderId, telegramCounter);
+void Status::telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter,
+                              uint64_t receivedNs) {
+    losses.record(sourceAddress, senderId, telegramCounter, receivedNs);
     ++receivedCount;
 }
 

@@ -31,11 +31,12 @@ class Status {
     Status& operator=(const Status&) = delete;
 
     // Records one decoded telegram by its header's 64-bit telegram counter, for the sender with
-    // the given source address and sender_id (see LossTracker: gaps in a sender's counters are
-    // lost telegrams; a counter that goes back or jumps by 2^31 or more is a counter reset, not a
-    // loss). Without a sender, all telegrams count as one sender's.
+    // the given source address and sender_id, received at `receivedNs` (0: unknown); see
+    // LossTracker for what counts as lost, late, repeated, a restart or a jump. Without a sender
+    // and a time, all telegrams count as one sender's with unknown times.
     void telegramReceived(uint64_t telegramCounter);
-    void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter);
+    void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter,
+                          uint64_t receivedNs);
 
     // The datagrams this host dropped so far (receive buffer or queue full), for the line that
     // follows the status line whenever the count has grown.
@@ -88,9 +89,11 @@ class Status {
     // The errno that stopped the status line, 0 while it is printed.
     int printError() const { return printFailure; }
 
-    // Totals since construction; printing resets none of them.
+    // Totals since construction; printing resets none of them. The lost telegrams are those of
+    // the followed senders: with lossKnown() false, a lower bound.
     uint64_t lostTelegrams() const { return losses.totals().lost; }
-    uint64_t counterResets() const { return losses.totals().resets; }
+    bool lossKnown() const { return losses.lossKnown(); }
+    uint64_t counterResets() const { return losses.totals().restarts; }
     uint64_t parseErrors() const { return parseErrorCount; }
     uint64_t parseErrors(ParseErrorKind kind) const {
         return parseErrorsByKind[static_cast<size_t>(kind)];
