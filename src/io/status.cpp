@@ -109,8 +109,8 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
     const long rate = std::lroundf(delta / (static_cast<float>(elapsed) * 0.001f));
 
     std::string text = std::string(timeText) + " Receive " + std::to_string(rate) +
-                       " telegram/s, " + std::to_string(lostTelegrams()) + " lost, " +
-                       std::to_string(parseErrorCount) + " parse errors, output file ";
+                       " telegram/s, " + (lossKnown() ? std::to_string(lostTelegrams()) : "?") +
+                       " lost, " + std::to_string(parseErrorCount) + " parse errors, output file ";
     // The file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
     std::error_code error;

@@ -65,6 +65,7 @@ class Status {
     // `newline` is true. When the host's drops have grown since the last line, a second line
     // follows: "Receive buffer overflowed: N telegrams dropped by this host so far (writing
     // cannot keep up)".
+    // The lost telegrams show as "?" when not every sender is followed (lossKnown() false).
     // Never waits: a line that standard output cannot take now (a terminal stopped with Ctrl-S, a
     // full pipe) is skipped. Never throws for a missing output file: its size shows as "?". When
     // standard output cannot be written (closed, a pipe without reader), printing stops for the
