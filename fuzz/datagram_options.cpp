@@ -1,5 +1,5 @@
-// Input layout of the fuzz_datagram target: the CSV writer's options from the input's leading
-// bytes, and presets of those bytes for the seed generator.
+// Input layout of the fuzz_receiver and fuzz_differential targets: the CSV writer's options
+// from the input's leading bytes, and presets of those bytes for the seed generator.
 #include "datagram_options.h"
 
 #include <algorithm>

@@ -1,5 +1,5 @@
-// Input layout of the fuzz_datagram target, shared with the seed generator: a fixed block of
-// option bytes that sets the CSV writer's options, then the datagram.
+// Input layout of fuzz_receiver and fuzz_differential, shared with the seed generator: a fixed
+// block of option bytes that sets the CSV writer's options, then the datagram.
 #pragma once
 
 #include <array>

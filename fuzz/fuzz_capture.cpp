@@ -2,7 +2,6 @@
 // reassembly and UDP parsing, and every datagram it yields through the decoder and CSV writer.
 #include <cstdint>
 #include <cstdio>
-#include <ostream>
 #include <string>
 
 #include "fuzz_support.h"
@@ -13,9 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // from here on (it is closed even when opening fails).
     FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
 
-    fuzzing::CsvCheckBuffer check;
-    std::ostream out(&check);
-    CompactCSV writer(CompactCSV::Options{}, out);
+    fuzzing::CsvCheckSink check;
+    CompactCSV writer(CompactCSV::Options{}, check);
     uint64_t datagrams = 0;
     try {
         compact::PcapReader reader(file);

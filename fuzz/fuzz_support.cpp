@@ -2,8 +2,10 @@
 // and the writer's promises checked, and the way a target reports a broken promise.
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ios>
 
 #include "format/compact_frame.h"
@@ -77,27 +79,28 @@ void finding(const std::string& what) {
     std::abort();
 }
 
-void CsvCheckBuffer::finish() const {
+void CsvCheckSink::finish() const {
     if (midLine) finding("CSV output ends inside a line");
 }
 
-int CsvCheckBuffer::overflow(int c) {
-    if (!traits_type::eq_int_type(c, traits_type::eof())) put(traits_type::to_char_type(c));
-    return traits_type::not_eof(c);
-}
-
-std::streamsize CsvCheckBuffer::xsputn(const char* text, std::streamsize n) {
-    for (std::streamsize i = 0; i < n; ++i) put(text[i]);
-    return n;
-}
-
-void CsvCheckBuffer::put(char c) {
-    midLine = c != '\n';
-    if (c == ',') ++commas;
-    if (c != '\n') {
+bool CsvCheckSink::write(std::string_view text, bool endsRow) {
+    if (text.empty()) return true;
+    if (endsRow != (text.back() == '\n')) finding("CSV chunk ends otherwise than the writer says");
+    if (!endsRow && (text.find('\n') != text.npos || text.size() < CompactCSV::bufferBytes))
+        finding("CSV chunk that is not one piece of a row longer than the buffer");
+    for (const char c : text) {
+        if (c == '\n') {
+            endLine();
+            continue;
+        }
+        commas += c == ',';
         if (lineStart.size() < headerStart.size()) lineStart.push_back(c);
-        return;
     }
+    midLine = !endsRow;
+    return true;
+}
+
+void CsvCheckSink::endLine() {
     if (lineStart == headerStart) {
         headerSeen = true;
         headerCommas = commas;
@@ -106,6 +109,8 @@ void CsvCheckBuffer::put(char c) {
     } else if (commas != headerCommas) {
         finding("CSV row with " + std::to_string(commas + 1) + " fields under a header of " +
                 std::to_string(headerCommas + 1));
+    } else {
+        ++dataRows;
     }
     lineStart.clear();
     commas = 0;
