@@ -12,6 +12,12 @@
 #include "format/compact_frame_magic.h"
 #include "format/frame_view.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+
 namespace fuzzing {
 
 namespace {
@@ -72,6 +78,27 @@ void checkTree(const Frame& frame) {
     }
 }
 
+// The checks read every byte of output. Instrumented like the code under test, they took about a
+// third of fuzz_receiver's time (a coverage callback per compared byte, an address check per byte
+// read), for edges of no interest to the fuzzer; so with clang they are not instrumented, and the
+// bytes the writer hands over are checked once per chunk instead.
+#if defined(__clang__)
+#define FUZZ_UNINSTRUMENTED __attribute__((no_sanitize("coverage", "address")))
+#else
+#define FUZZ_UNINSTRUMENTED
+#endif
+
+// With AddressSanitizer: the writer hands over only bytes it owns, all of them readable.
+void checkOwned(std::string_view text) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    if (__asan_region_is_poisoned(const_cast<char*>(text.data()), text.size()) != nullptr)
+        finding("CSV chunk reaches beyond the writer's buffer");
+#endif
+#endif
+    (void)text;
+}
+
 }  // namespace
 
 void finding(const std::string& what) {
@@ -83,24 +110,34 @@ void CsvCheckSink::finish() const {
     if (midLine) finding("CSV output ends inside a line");
 }
 
-bool CsvCheckSink::write(std::string_view text, bool endsRow) {
+FUZZ_UNINSTRUMENTED bool CsvCheckSink::write(std::string_view text, bool endsRow) {
     if (text.empty()) return true;
+    checkOwned(text);
     if (endsRow != (text.back() == '\n')) finding("CSV chunk ends otherwise than the writer says");
     if (!endsRow && (text.find('\n') != text.npos || text.size() < CompactCSV::bufferBytes))
         finding("CSV chunk that is not one piece of a row longer than the buffer");
-    for (const char c : text) {
-        if (c == '\n') {
-            endLine();
-            continue;
-        }
-        commas += c == ',';
-        if (lineStart.size() < headerStart.size()) lineStart.push_back(c);
+    // Line by line, with plain pointers: an uninstrumented function does not inline
+    // instrumented ones, so no string member is called per byte.
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    while (at != end) {
+        const auto* newline = static_cast<const char*>(std::memchr(at, '\n', size_t(end - at)));
+        const char* const stop = newline != nullptr ? newline : end;
+        if (lineStart.size() < headerStart.size())
+            lineStart.append(at,
+                             std::min(size_t(stop - at), headerStart.size() - lineStart.size()));
+        size_t n = 0;
+        for (const char* c = at; c != stop; ++c) n += *c == ',';
+        commas += n;
+        if (newline == nullptr) break;
+        endLine();
+        at = newline + 1;
     }
     midLine = !endsRow;
     return true;
 }
 
-void CsvCheckSink::endLine() {
+FUZZ_UNINSTRUMENTED void CsvCheckSink::endLine() {
     if (lineStart == headerStart) {
         headerSeen = true;
         headerCommas = commas;
