@@ -1,5 +1,5 @@
-// Input layout of the fuzz_datagram target: the CSV writer's options from the input's leading
-// bytes, and presets of those bytes for the seed generator.
+// Input layout of the fuzz_receiver and fuzz_differential targets: the CSV writer's options
+// from the input's leading bytes, and presets of those bytes for the seed generator.
 #include "datagram_options.h"
 
 #include <algorithm>
@@ -95,6 +95,8 @@ CompactCSV::Options datagramOptions(const DatagramOptionBytes& bytes) {
     options.theta = angleFilter(bytes, theta, std::min(bytes[angleCounts] & 0x03, 2));
     options.phi = angleFilter(bytes, phi, std::min((bytes[angleCounts] >> 2) & 0x03, 2));
     options.phiTolerance = pickTolerance(bytes[tolerance]);
+    options.receiveTime = (bytes[angleCounts] & 0x10) != 0;
+    options.points = (bytes[angleCounts] & 0x20) != 0;
     return options;
 }
 

@@ -1,5 +1,5 @@
-// Input layout of the fuzz_datagram target, shared with the seed generator: a fixed block of
-// option bytes that sets the CSV writer's options, then the datagram.
+// Input layout of fuzz_receiver and fuzz_differential, shared with the seed generator: a fixed
+// block of option bytes that sets the CSV writer's options, then the datagram.
 #pragma once
 
 #include <array>
@@ -17,7 +17,8 @@ using DatagramOptionBytes = std::array<uint8_t, datagramOptionBytes>;
 
 // The writer's options for an input's leading bytes (missing bytes read as 0: no filter).
 // Byte 0: bit 0 short headers, bit 1 omit angles, bits 2..5 segment, beam, line and echo filter
-// on. Byte 1: bits 0..1 number of theta values, bits 2..3 number of phi values (3 counts as 2).
+// on. Byte 1: bits 0..1 number of theta values, bits 2..3 number of phi values (3 counts as 2),
+// bit 4 the receive time column, bit 5 points instead of rows.
 // Then the bounds of segment, beam, line and echo, theta and phi, one byte per value (small
 // indices around the frame's extents, or the extremes of int; angles in 1.5 degree steps, or
 // NaN, infinities and extremes), and the phi tolerance. Filters are combined freely, even those

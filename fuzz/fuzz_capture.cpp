@@ -4,7 +4,6 @@
 // the same.
 #include <cstdint>
 #include <cstdio>
-#include <ostream>
 #include <string>
 
 #include "app/point_reader.h"
@@ -51,9 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // from here on (it is closed even when opening fails).
     FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "rb");
 
-    fuzzing::CsvCheckBuffer check;
-    std::ostream out(&check);
-    CompactCSV writer(CompactCSV::Options{}, out);
+    fuzzing::CsvCheckSink check;
+    CompactCSV writer(CompactCSV::Options{}, check);
     uint64_t datagrams = 0;
     Counts counts;
     try {

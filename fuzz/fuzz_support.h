@@ -4,10 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <streambuf>
 #include <string>
+#include <string_view>
 
 #include "csv/compact_csv.h"
+#include "csv/csv_sink.h"
 
 namespace fuzzing {
 
@@ -15,24 +16,26 @@ namespace fuzzing {
 // with the input that caused it.
 [[noreturn]] void finding(const std::string& what);
 
-// An output stream buffer that keeps nothing but checks the CSV as it passes: every row must
-// follow a header and have as many fields as that header. Rows are formatted in full, so the
-// writer does all its work.
-class CsvCheckBuffer : public std::streambuf {
+// A sink that keeps nothing but checks the CSV as it passes: every row must follow a header and
+// have as many fields as that header, and a chunk must end at a row boundary exactly when the
+// writer says so; only a row longer than the writer's buffer may come in pieces. Rows are
+// formatted in full, so the writer does all its work.
+class CsvCheckSink : public compact::CsvSink {
   public:
+    bool write(std::string_view text, bool endsRow) override;
+    std::string errorText() const override { return ""; }
     // Reports a finding when output ends in the middle of a line (rows always end with '\n').
     void finish() const;
-
-  protected:
-    int overflow(int c) override;
-    std::streamsize xsputn(const char* text, std::streamsize n) override;
+    // Data rows seen so far (headers not counted).
+    uint64_t rows() const { return dataRows; }
 
   private:
-    void put(char c);
+    void endLine();
 
     std::string lineStart;    // the first bytes of the current line, to tell headers from rows
     size_t commas = 0;        // in the current line
     size_t headerCommas = 0;  // in the last header
+    uint64_t dataRows = 0;
     bool headerSeen = false;
     bool midLine = false;
 };

@@ -105,7 +105,7 @@ void writeDatagramSeeds(SeedWriter& seeds) {
     auto put = [&](const std::string& name, const std::string& frame,
                    const fuzzing::OptionPreset& preset) {
         std::string input(preset.bytes.begin(), preset.bytes.end());
-        seeds.write("fuzz_datagram", name + "-" + preset.name, input + frame);
+        seeds.write("fuzz_receiver", name + "-" + preset.name, input + frame);
         seeds.write("fuzz_differential", name + "-" + preset.name, input + frame);
     };
     auto putDefault = [&](const std::string& name, const std::string& frame) {

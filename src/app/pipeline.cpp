@@ -57,12 +57,17 @@ void Pipeline::handle(const compact::UdpDatagram& datagram) {
         return;
     }
     const uint32_t senderId = frame.moduleCount() != 0 ? frame.begin()->senderId() : 0;
-    counts.telegramReceived(datagram.sourceAddress, senderId, frame.telegramCounter());
+    counts.telegramReceived(datagram.sourceAddress, senderId, frame.telegramCounter(),
+                            datagram.receiveTimeNs);
     for (DatagramHandler* handler : handlers)
         handler->handle({datagram, &frame, ParseErrorKind::Other});
 }
 
-void Pipeline::dropped(const DropNote& note) { (void)note; }
+void Pipeline::dropped(const DropNote& note) {
+    if (note.telegram)
+        counts.telegramDropped(note.sourceAddress, note.senderId, note.telegramCounter,
+                               note.receiveTimeNs);
+}
 
 bool Pipeline::keep(RunEnd& end) {
     if (!rotationEnd.error.empty()) {

@@ -70,7 +70,8 @@ const compact::FrameView* PointReader::nextFrame() {
             continue;
         }
         const uint32_t senderId = frame.moduleCount() != 0 ? frame.begin()->senderId() : 0;
-        counts.telegramReceived(datagram->sourceAddress, senderId, frame.telegramCounter());
+        counts.telegramReceived(datagram->sourceAddress, senderId, frame.telegramCounter(),
+                                datagram->receiveTimeNs);
         return &frame;
     }
     return nullptr;

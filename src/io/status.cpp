@@ -22,11 +22,21 @@ Status::Status(std::string path, unsigned int period, SteadyClock::time_point st
     }
 }
 
-void Status::telegramReceived(uint64_t telegramCounter) { telegramReceived(0, 0, telegramCounter); }
+void Status::telegramReceived(uint64_t telegramCounter) {
+    telegramReceived(0, 0, telegramCounter, 0);
+}
 
-void Status::telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter) {
-    losses.record(sourceAddress, senderId, telegramCounter);
+void Status::telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter,
+                              uint64_t receivedNs) {
+    const LossTracker::Outcome outcome =
+        losses.record(sourceAddress, senderId, telegramCounter, receivedNs);
+    if (portShared && outcome.seen == LossTracker::Seen::Next) sharedMissed += outcome.counters;
     ++receivedCount;
+}
+
+void Status::telegramDropped(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter,
+                             uint64_t receivedNs) {
+    losses.recordDropped(sourceAddress, senderId, telegramCounter, receivedNs);
 }
 
 void Status::parseErrorOccurred() { parseErrorOccurred(ParseErrorKind::Other); }
@@ -106,8 +116,8 @@ std::string Status::line(bool newline, SteadyClock::time_point now, std::time_t 
     const long rate = std::lroundf(delta / (static_cast<float>(elapsed) * 0.001f));
 
     std::string text = std::string(timeText) + " Receive " + std::to_string(rate) +
-                       " telegram/s, " + std::to_string(lostTelegrams()) + " lost, " +
-                       std::to_string(parseErrorCount) + " parse errors";
+                       " telegram/s, " + (lossKnown() ? std::to_string(lostTelegrams()) : "?") +
+                       " lost, " + std::to_string(parseErrorCount) + " parse errors";
     // A file may have been removed or moved away while the run goes on; the line is still
     // printed, with "?" for its size.
     auto size = [&text](const char* label, const std::filesystem::path& path) {

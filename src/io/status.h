@@ -32,11 +32,16 @@ class Status {
     Status& operator=(const Status&) = delete;
 
     // Records one decoded telegram by its header's 64-bit telegram counter, for the sender with
-    // the given source address and sender_id (see LossTracker: gaps in a sender's counters are
-    // lost telegrams; a counter that goes back or jumps by 2^31 or more is a counter reset, not a
-    // loss). Without a sender, all telegrams count as one sender's.
+    // the given source address and sender_id, received at `receivedNs` (0: unknown); see
+    // LossTracker for what counts as lost, late, repeated, a restart or a jump. Without a sender
+    // and a time, all telegrams count as one sender's with unknown times.
     void telegramReceived(uint64_t telegramCounter);
-    void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter);
+    void telegramReceived(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter,
+                          uint64_t receivedNs);
+    // Records a telegram that this host received but had no room for (its header read before it
+    // was dropped): it fills its counter's place, as a dropped telegram, not a lost one.
+    void telegramDropped(uint32_t sourceAddress, uint32_t senderId, uint64_t telegramCounter,
+                         uint64_t receivedNs);
 
     // The files whose sizes the line reports, as they change with the segments of a rotating run:
     // the CSV ("output file") and the capture ("capture file"); "" for none.
@@ -75,6 +80,7 @@ class Status {
     // `newline` is true. When the host's drops have grown since the last line, a second line
     // follows: "Receive buffer overflowed: N telegrams dropped by this host so far (writing
     // cannot keep up)".
+    // The lost telegrams show as "?" when not every sender is followed (lossKnown() false).
     // Never waits: a line that standard output cannot take now (a terminal stopped with Ctrl-S, a
     // full pipe) is skipped. Never throws for a missing output file: its size shows as "?". When
     // standard output cannot be written (closed, a pipe without reader), printing stops for the
@@ -99,9 +105,16 @@ class Status {
     // The errno that stopped the status line, 0 while it is printed.
     int printError() const { return printFailure; }
 
-    // Totals since construction; printing resets none of them.
-    uint64_t lostTelegrams() const { return losses.totals().lost; }
-    uint64_t counterResets() const { return losses.totals().resets; }
+    // Totals since construction; printing resets none of them. The lost telegrams are those of
+    // the followed senders missing now, less those missed while another program shared the port:
+    // with lossKnown() false, a lower bound.
+    uint64_t lostTelegrams() const {
+        const uint64_t missing = losses.totals().lost;
+        return missing > sharedMissed ? missing - sharedMissed : 0;
+    }
+    const LossTracker& tracker() const { return losses; }
+    bool lossKnown() const { return losses.lossKnown(); }
+    uint64_t counterResets() const { return losses.totals().restarts; }
     uint64_t parseErrors() const { return parseErrorCount; }
     uint64_t parseErrors(ParseErrorKind kind) const {
         return parseErrorsByKind[static_cast<size_t>(kind)];

@@ -1,110 +1,176 @@
-// Tests of the per-sender telegram loss: gaps, repeats, resets, senders apart, the sender cap.
+// Tests of the per-sender telegram account: gaps, late telegrams within the window, repeats,
+// restarts, implausible jumps by the sender's rate, telegrams this host dropped, the sender cap.
 #include "io/loss_tracker.h"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
 constexpr uint32_t addressA = 0xC0A80001;  // 192.168.0.1
 constexpr uint32_t addressB = 0xC0A80002;
-constexpr uint64_t jump = uint64_t{1} << 31;
+constexpr uint64_t ms = 1'000'000;  // ns
+constexpr uint64_t unknownRateGap = LossTracker::unknownRateGap;
 
+struct Telegram {
+    uint64_t counter;
+    uint64_t ns = 0;
+    bool dropped = false;
+};
+
+// Counters 1..11 received 1 ms apart from t = 1 ms (1000 telegrams per second), then `last`.
+std::vector<Telegram> steadyThen(Telegram last) {
+    std::vector<Telegram> out;
+    for (uint64_t c = 1; c <= 11; ++c) out.push_back({c, c * ms});
+    out.push_back(last);
+    return out;
+}
+
+// Counters 1..100, with 10 neighbours swapped: 6 before 5, 16 before 15, ...
+std::vector<Telegram> tenSwaps() {
+    std::vector<Telegram> out;
+    for (uint64_t c = 1; c <= 100; ++c)
+        out.push_back({c % 10 == 5 ? c + 1 : c % 10 == 6 ? c - 1 : c});
+    return out;
+}
+
+// The non-zero counts: "3 received, 1 lost".
 std::string describe(const LossTracker::Counts& c) {
-    return std::to_string(c.telegrams) + " telegrams, " + std::to_string(c.lost) + " lost, " +
-           std::to_string(c.resets) + " resets, " + std::to_string(c.repeats) + " repeats";
+    const std::pair<uint64_t, const char*> counts[] = {
+        {c.received, "received"},   {c.dropped, "dropped"},       {c.lost, "lost"},
+        {c.reordered, "reordered"}, {c.repeats, "repeats"},       {c.restarts, "restarts"},
+        {c.jumps, "jumps"},         {c.jumpedOver, "jumped over"}};
+    std::string out;
+    for (const auto& [n, name] : counts)
+        if (n != 0) out += (out.empty() ? "" : ", ") + std::to_string(n) + " " + name;
+    return out;
 }
 
-// "<address>/<id>: <counts>, <first>..<last>" per followed sender.
-std::vector<std::string> describeSenders(const LossTracker& tracker) {
-    std::vector<std::string> result;
-    for (const LossTracker::Sender& s : tracker.senders()) {
-        result.push_back(std::to_string(s.address & 0xFF) + "/" + std::to_string(s.senderId) +
-                         ": " + describe(s.counts) + ", " + std::to_string(s.firstCounter) + ".." +
-                         std::to_string(s.lastCounter));
+struct Case {
+    const char* name;
+    std::vector<Telegram> telegrams;  // in arrival order, all of one sender
+    // What the last telegram was (First, Next, Out of order, Repeat, reStart, Jump), then the
+    // sender's counts: "o: 3 received, 1 reordered".
+    std::string expected;
+};
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+constexpr uint64_t top = UINT64_MAX;
+const Case cases[] = {
+    {"consecutive", {{5}, {6}, {7}, {8}}, "n: 4 received"},
+    {"gaps", {{1}, {3}, {7}}, "n: 3 received, 4 lost"},
+    {"ten adjacent swaps", tenSwaps(), "n: 100 received, 10 reordered"},
+    // The window: the newest counter and the 63 below it.
+    {"late, 63 behind", {{1}, {66}, {3}}, "o: 3 received, 63 lost, 1 reordered"},
+    {"late, 64 behind", {{1}, {66}, {2}}, "s: 3 received, 64 lost, 1 restarts"},
+    {"late, 65 behind", {{1}, {67}, {2}}, "s: 3 received, 65 lost, 1 restarts"},
+    {"duplicates", {{1}, {2}, {4}, {4}, {2}, {3}, {3}}, "r: 7 received, 1 reordered, 3 repeats"},
+    {"below the first counter", {{5}, {6}, {3}}, "s: 3 received, 1 restarts"},
+    {"restart", {{100}, {101}, {0}, {1}, {3}}, "n: 5 received, 1 lost, 1 restarts"},
+    // Rate unknown (no times, one time, a time going back): a gap above 2^20 is a jump.
+    {"one counter 2^31 - 1 ahead",
+     {{10}, {9 + (uint64_t{1} << 31)}},
+     "j: 2 received, 1 jumps, 2147483646 jumped over"},
+    {"gap of 2^20", {{1}, {2 + unknownRateGap}}, "n: 2 received, 1048576 lost"},
+    {"gap above 2^20", {{1}, {3 + unknownRateGap}}, "j: 2 received, 1 jumps, 1048577 jumped over"},
+    {"one time only",
+     {{1, ms}, {3 + unknownRateGap, 2 * ms}},
+     "j: 2 received, 1 jumps, 1048577 jumped over"},
+    {"time going back", steadyThen({13 + unknownRateGap, 5 * ms}),
+     "j: 12 received, 1 jumps, 1048577 jumped over"},
+    {"known rate, no time", steadyThen({1000}), "n: 12 received, 988 lost"},
+    // 1000 telegrams/s, the next 50 ms later: 2 x 1000/s x 50 ms = 100 counters are plausible.
+    {"gap at the plausible limit", steadyThen({112, 61 * ms}), "n: 12 received, 100 lost"},
+    {"gap above it", steadyThen({113, 61 * ms}), "j: 12 received, 1 jumps, 101 jumped over"},
+    {"burst within the window", steadyThen({75, 11 * ms}), "n: 12 received, 63 lost"},
+    {"burst beyond it", steadyThen({76, 11 * ms}), "j: 12 received, 1 jumps, 64 jumped over"},
+    // After a jump or restart, counters below the new floor were never counted lost.
+    {"below the floor after a jump",
+     {{10}, {10 + 2 * unknownRateGap}, {9 + 2 * unknownRateGap}},
+     "s: 3 received, 1 restarts, 1 jumps, 2097151 jumped over"},
+    {"top of the counter",
+     {{top - 2}, {top}, {top - 1}, {0}},
+     "s: 4 received, 1 reordered, 1 restarts"},
+    {"dropped telegram in order", {{1}, {2, 0, true}, {3}}, "n: 2 received, 1 dropped"},
+    {"dropped telegram filling a gap",
+     {{1}, {3}, {2, 0, true}},
+     "o: 2 received, 1 dropped, 1 reordered"},
+};
+
+class LossTrackerRules : public testing::TestWithParam<Case> {};
+
+TEST_P(LossTrackerRules, AccountsForEveryCounter) {
+    LossTracker tracker;
+    LossTracker::Outcome last;
+    for (const Telegram& t : GetParam().telegrams) {
+        last = t.dropped ? tracker.recordDropped(addressA, 7, t.counter, t.ns)
+                         : tracker.record(addressA, 7, t.counter, t.ns);
     }
-    return result;
+    ASSERT_EQ(tracker.senders().size(), 1u);
+    EXPECT_EQ("fnorsju"[static_cast<int>(last.seen)] + (": " + describe(tracker.totals())),
+              GetParam().expected);
+    EXPECT_EQ(tracker.totals(), tracker.senders()[0].counts);
+    EXPECT_TRUE(tracker.lossKnown());
 }
 
-TEST(LossTracker, CountsLossRepeatsAndResetsOfOneSender) {
-    struct Case {
-        const char* name;
-        std::vector<uint64_t> counters;  // in arrival order
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"consecutive", {5, 6, 7, 8}, "4 telegrams, 0 lost, 0 resets, 0 repeats, 5..8"},
-        {"gaps", {1, 3, 7}, "3 telegrams, 4 lost, 0 resets, 0 repeats, 1..7"},
-        // 3 after 4 goes backwards, so it is a reset; 5 then shows 4 as skipped once more.
-        {"late telegram", {1, 2, 4, 3, 5}, "5 telegrams, 2 lost, 1 resets, 0 repeats, 1..5"},
-        {"repeat", {1, 2, 2, 3}, "4 telegrams, 0 lost, 0 resets, 1 repeats, 1..3"},
-        {"restart", {100, 101, 0, 1, 3}, "5 telegrams, 1 lost, 1 resets, 0 repeats, 100..3"},
-        {"jump of 2^31",
-         {10, 10 + jump, 11 + jump},
-         "3 telegrams, 0 lost, 1 resets, 0 repeats, 10.." + std::to_string(11 + jump)},
-        {"jump of 2^31 - 1",
-         {10, 9 + jump},
-         "2 telegrams, " + std::to_string(jump - 2) + " lost, 0 resets, 0 repeats, 10.." +
-             std::to_string(9 + jump)},
-        {"top of the counter",
-         {UINT64_MAX - 1, UINT64_MAX, 0},
-         "3 telegrams, 0 lost, 1 resets, 0 repeats, " + std::to_string(UINT64_MAX - 1) + "..0"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        LossTracker tracker;
-        for (uint64_t counter : c.counters) tracker.record(addressA, 7, counter);
-        EXPECT_EQ(describeSenders(tracker), std::vector<std::string>{"1/7: " + c.expected});
-        EXPECT_EQ(tracker.totals(), tracker.senders()[0].counts);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(Sequences, LossTrackerRules, testing::ValuesIn(cases));
 
-// Interleaved senders, and one sender id from two addresses: each has its own reference.
-TEST(LossTracker, KeepsSendersApartByAddressAndId) {
+// Interleaved senders, and one sender_id from two addresses: each has its own window; the
+// totals follow every change, late telegrams included.
+TEST(LossTracker, KeepsSendersApartAndTotalsInStep) {
     LossTracker tracker;
     const struct {
-        uint32_t address;
-        uint32_t senderId;
+        uint32_t address, senderId;
         uint64_t counter;
-    } telegrams[] = {
-        {addressA, 1, 1},   {addressA, 2, 100}, {addressB, 1, 50}, {addressA, 1, 2},
-        {addressA, 2, 101}, {addressB, 1, 51},  {addressA, 1, 3},  {addressB, 1, 53},
-    };
-    for (const auto& t : telegrams) tracker.record(t.address, t.senderId, t.counter);
-
-    EXPECT_EQ(describeSenders(tracker),
-              (std::vector<std::string>{
-                  "1/1: 3 telegrams, 0 lost, 0 resets, 0 repeats, 1..3",
-                  "1/2: 2 telegrams, 0 lost, 0 resets, 0 repeats, 100..101",
-                  "2/1: 3 telegrams, 1 lost, 0 resets, 0 repeats, 50..53",
-              }));
-    EXPECT_EQ(describe(tracker.totals()), "8 telegrams, 1 lost, 0 resets, 0 repeats");
-    EXPECT_EQ(tracker.untrackedTelegrams(), 0u);
+    } telegrams[] = {{addressA, 1, 1},  {addressA, 2, 100}, {addressB, 1, 50}, {addressA, 1, 4},
+                     {addressB, 1, 53}, {addressA, 1, 2},   {addressA, 2, 99}};
+    for (const auto& t : telegrams) tracker.record(t.address, t.senderId, t.counter, 0);
+    std::vector<std::string> senders;
+    for (const auto& s : tracker.senders()) {
+        senders.push_back(describe(s.counts) + "; " + std::to_string(s.lowestCounter) + ".." +
+                          std::to_string(s.highestCounter) + " first " +
+                          std::to_string(s.firstCounter) + " last " +
+                          std::to_string(s.lastCounter));
+    }
+    EXPECT_EQ(senders,
+              (std::vector<std::string>{"3 received, 1 lost, 1 reordered; 1..4 first 1 last 2",
+                                        "2 received, 1 restarts; 99..100 first 100 last 99",
+                                        "2 received, 2 lost; 50..53 first 50 last 53"}));
+    EXPECT_EQ(describe(tracker.totals()), "7 received, 3 lost, 1 reordered, 1 restarts");
+    EXPECT_EQ(tracker.find(addressB, 1), &tracker.senders()[2]);
+    EXPECT_EQ(tracker.find(addressB, 2), nullptr);
 }
 
-TEST(LossTracker, FollowsAtMostTheCapAndCountsTheRest) {
+// 256 one-off senders fill the table; sender 7 after them skips every other counter, and its
+// loss cannot be known: it must not read as 0.
+TEST(LossTracker, TellsWhatItDoesNotFollow) {
     constexpr uint32_t cap = LossTracker::maxSenders;
     LossTracker tracker;
-    for (uint32_t id = 0; id < cap; ++id) tracker.record(addressA, id, 10);
-    // Two more senders, one of them twice: counted, not followed.
-    EXPECT_EQ(tracker.record(addressA, cap, 10).seen, LossTracker::Seen::Untracked);
-    tracker.record(addressB, 0, 10);
-    tracker.record(addressB, 0, 20);
-    // The followed senders are still followed.
-    const LossTracker::Outcome outcome = tracker.record(addressA, cap - 1, 12);
-    EXPECT_EQ(outcome.seen, LossTracker::Seen::Next);
-    EXPECT_EQ(outcome.lost, 1u);
-
-    EXPECT_EQ(tracker.senders().size(), cap);
-    EXPECT_EQ(describe(tracker.totals()), "257 telegrams, 1 lost, 0 resets, 0 repeats");
-    EXPECT_EQ(tracker.untrackedTelegrams(), 3u);
+    for (uint32_t id = 1000; id < 1000 + cap; ++id) tracker.record(addressA, id, 1, 0);
+    EXPECT_TRUE(tracker.lossKnown());
+    for (uint64_t c = 1; c <= 99; c += 2)
+        EXPECT_EQ(tracker.record(addressA, 7, c, 0).seen, LossTracker::Seen::Untracked);
+    tracker.recordDropped(addressB, 7, 1, 0);
+    EXPECT_FALSE(tracker.lossKnown());
+    EXPECT_EQ(tracker.untrackedTelegrams(), 51u);
     EXPECT_EQ(tracker.sendersLeftOut(), 2u);
     EXPECT_FALSE(tracker.sendersLeftOutCapped());
+    EXPECT_EQ(tracker.find(addressA, 7), nullptr);
+    // The followed senders are still followed.
+    EXPECT_EQ(tracker.record(addressA, 1000 + cap - 1, 3, 0).counters, 1u);
+    EXPECT_EQ(describe(tracker.totals()), "257 received, 1 lost");
 
-    // Left-out senders are counted up to the cap too; beyond it the count is a lower bound.
-    for (uint32_t id = 0; id < cap; ++id) tracker.record(addressB, 1000 + id, 1);
-    EXPECT_EQ(tracker.sendersLeftOut(), cap);
+    // Senders left out are counted exactly up to a bound; beyond it the count is a lower bound.
+    for (uint32_t id = 0; id < LossTracker::leftOutCountable - 2; ++id)
+        tracker.record(addressB, 2000 + id, 1, 0);
+    EXPECT_EQ(tracker.sendersLeftOut(), LossTracker::leftOutCountable);
+    EXPECT_FALSE(tracker.sendersLeftOutCapped());
+    tracker.record(addressB, 1, 1, 0);
+    EXPECT_EQ(tracker.sendersLeftOut(), LossTracker::leftOutCountable);
     EXPECT_TRUE(tracker.sendersLeftOutCapped());
-    EXPECT_EQ(tracker.untrackedTelegrams(), 3u + cap);
 }
 
 }  // namespace

@@ -57,6 +57,13 @@ TEST(Status, PrintsOncePerPeriodWithRateSinceLastLine) {
     EXPECT_THAT(lineAfter(status, 13000), HasSubstr(" 3 telegram/s"));
 }
 
+// A sender beyond the tracker's cap: the loss is not known, and must not read as 0.
+TEST(Status, ShowsLossAsUnknownWhenASenderIsNotFollowed) {
+    Status status(outputFile, 5000, start);
+    for (uint32_t id = 0; id <= LossTracker::maxSenders; ++id) status.telegramReceived(1, id, 5, 0);
+    EXPECT_THAT(lineAfter(status, 5000), HasSubstr(" telegram/s, ? lost, 0 parse errors"));
+}
+
 // On a terminal a line without newline overwrites the previous one, clears what a longer one left
 // and is cut to the terminal's width; elsewhere each line is a line, whole. Grown host drops add a
 // line of their own, once.
