@@ -25,12 +25,13 @@ class ModuleView;
 // Collects what the accepted and refused datagrams of one run hold and reports it.
 //
 // A sender is a source address with the sender_id of the first module of its telegrams (a
-// telegram without modules has none). Telegram counters, rates and segment-counter runs are
-// followed per sender; shapes and line indices are counted over all senders. At most maxSenders
-// senders, maxShapes shapes, maxLines line indices (0 .. maxLines - 1) and maxRefusingSources
-// source addresses of refused datagrams are tracked, whatever arrives; what falls beyond them is
-// counted and the report says how much was left out. The filters' selection comes from
-// CompactCSV::selection(), so the report says what a CSV run with the same filters writes.
+// telegram without modules has none). Rates and segment-counter runs are followed per sender (the
+// telegram counters are the run's loss account's, given to the report); shapes and line indices are
+// counted over all senders. At most maxSenders senders, maxShapes shapes, maxLines line indices (0
+// .. maxLines - 1) and maxRefusingSources source addresses of refused datagrams are tracked,
+// whatever arrives; what falls beyond them is counted and the report says how much was left out.
+// The filters' selection comes from CompactCSV::selection(), so the report says what a CSV run with
+// the same filters writes.
 class StreamDescription {
   public:
     static constexpr size_t maxSenders = 32;
@@ -52,8 +53,17 @@ class StreamDescription {
     // One datagram that could not be decoded.
     void refused(ParseErrorKind kind, uint32_t sourceAddress);
 
-    // The report, lines ending with '\n'. Depends only on what was added, in its order.
-    std::string report() const;
+    // What this host dropped, told apart from the senders' loss: live, by the kernel (senders
+    // unknown) and by the queue (counted with their senders); in a capture, datagrams whose
+    // fragments did not all arrive.
+    struct HostDrops {
+        uint64_t kernel = 0;
+        uint64_t queue = 0;
+        uint64_t incomplete = 0;
+    };
+    // The report, lines ending with '\n'. The senders' telegram counters come from `losses`, the
+    // run's loss account; the rest depends only on what was added, in its order.
+    std::string report(const LossTracker& losses, const HostDrops& drops) const;
 
     // Smallest and largest of the values added; empty until the first.
     template <typename T>
@@ -76,12 +86,6 @@ class StreamDescription {
         uint64_t modules = 0;
         uint32_t versions = 0;  // bit v set: telegram version v seen
         Span<uint64_t> received;
-        Span<uint64_t> counters;
-        uint64_t lastCounter = 0;
-        uint64_t skipped = 0;   // counters missing between consecutive telegrams
-        uint64_t gaps = 0;      // places where counters were missing
-        uint64_t restarts = 0;  // counters lower than the one before
-        uint64_t repeats = 0;   // counters equal to the one before
         Span<uint64_t> timestampStart;
         Span<uint64_t> timestampStop;
         Span<int64_t> moduleSpacing;  // timestamp_start of line 0, module to module
@@ -115,6 +119,10 @@ class StreamDescription {
 
     void addModule(const compact::ModuleView& module, Sender* sender);
     std::string filterText() const;
+    std::string senderSection(const LossTracker& losses) const;
+    std::string shapeSection() const;
+    std::string lineSection() const;
+    std::string refusalSection() const;
 
     CompactCSV::Options options;
     std::unique_ptr<compact::CsvSink> discard;

@@ -21,7 +21,7 @@
 struct PointArguments {
     std::string port = "2115";
     std::optional<std::string> address, segment, beam, theta, line, phi, echo;
-    std::string phiTolerance = "1.0";  // degrees
+    std::string phiTolerance = "1.0";    // degrees
     std::vector<std::string> multicast;  // groups to join, for a live stream
     std::optional<std::string> interfaceName;
 };

@@ -288,7 +288,8 @@ int runLive(const cxxopts::ParseResult& arguments, const CompactCSV::Options& se
     // Leaving the scope releases the outputs, the socket and the settings.
     return run.finish(end, [&] {
         std::string text =
-            liveSummary(run.status, seconds(end), end.hostDrops(), run.outputsText());
+            liveSummary(run.status, seconds(end), end.kernelDrops, end.queueDrops,
+                        run.outputsText());
         if (run.status.telegramsReceived() == 0 && run.status.parseErrors() == 0)
             text += "\n" + nothingArrived(options);
         return text;
@@ -307,6 +308,7 @@ int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Opti
     DescribeRun run(description);
     pipeline.add(run);
     bool unread = false;
+    StreamDescription::HostDrops drops;
     const SocketOptions options = socketOptions(arguments);
     if (arguments.count("pcap") != 0) {
         const std::string path = arguments["pcap"].as<std::string>();
@@ -314,13 +316,16 @@ int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Opti
         pipeline.start(0);
         convertCapture(*reader, nullptr, pipeline);
         unread = reportReadError(*reader, path, status);
+        drops.incomplete = reader->reassembly().droppedTotal();
     } else {
         const std::unique_ptr<Socket> socket = openSocket(options);
         pipeline.start(0);
         std::cerr << startLine(options, "", settings, "") << std::endl;
-        receiveUntilStopped(*socket, nullptr, pipeline, queueBytes);
+        const RunEnd end = receiveUntilStopped(*socket, nullptr, pipeline, queueBytes);
+        drops.kernel = end.kernelDrops;
+        drops.queue = end.queueDrops;
     }
-    std::cout << description.report() << std::flush;
+    std::cout << description.report(status.tracker(), drops) << std::flush;
     return unread ? exitFailure : EXIT_SUCCESS;
 }
 

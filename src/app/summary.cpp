@@ -1,6 +1,7 @@
 // The one-line accounts of a finished run: live, and of a capture conversion.
 #include "app/summary.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -43,17 +44,56 @@ std::string parseErrorText(const Status& status) {
                        }));
 }
 
-std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
-                        const std::string& outputs) {
+namespace {
+
+// What the counters showed besides plain loss, each only when it happened: ", 2 late (reordered),
+// 1 counter jump (2147483646 counters), 5 missed while another program received on the port,
+// 300 telegrams from 44 senders not followed".
+std::string counterNotes(const Status& status) {
+    const LossTracker& tracker = status.tracker();
+    const LossTracker::Counts& totals = tracker.totals();
+    std::string text;
+    if (totals.reordered != 0) text += ", " + std::to_string(totals.reordered) + " late (reordered)";
+    if (totals.jumps != 0) {
+        text += ", " + std::to_string(totals.jumps) + " counter jump" +
+                (totals.jumps == 1 ? "" : "s") + " (" + std::to_string(totals.jumpedOver) +
+                " counters, not counted as lost)";
+    }
+    if (status.missedWhileShared() != 0) {
+        text += ", " + std::to_string(status.missedWhileShared()) +
+                " missed while another program received on the port";
+    }
+    if (!tracker.lossKnown()) {
+        text += ", " + std::to_string(tracker.untrackedTelegrams()) + " telegrams from " +
+                (tracker.sendersLeftOutCapped() ? "at least " : "") +
+                std::to_string(tracker.sendersLeftOut()) + " senders not followed";
+    }
+    return text;
+}
+
+// "3" or, when some senders were not followed, "at least 3".
+std::string lostFigure(const Status& status) {
+    return (status.lossKnown() ? "" : "at least ") + std::to_string(status.lostTelegrams());
+}
+
+}  // namespace
+
+std::string liveSummary(const Status& status, double seconds, uint64_t kernelDrops,
+                        uint64_t queueDrops, const std::string& outputs) {
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.1f", seconds);
-    // A telegram this host dropped leaves a gap in its sender's counters too.
-    const uint64_t gaps = status.lostTelegrams();
-    const uint64_t lost = gaps > hostDrops ? gaps - hostDrops : 0;
+    // A telegram the queue dropped is known by its header and fills its counter. What the kernel
+    // dropped is not known: it may have been a telegram, or anything else sent to the port.
+    const uint64_t missing = status.lostTelegrams();
+    const std::string loss =
+        kernelDrops == 0
+            ? lostFigure(status) + " lost at the sensor or on the network"
+            : lostFigure(status) + " missing from the telegram counters (0 to " +
+                  std::to_string(std::min(missing, kernelDrops)) + " may be this host's drops)";
     return "Received " + std::to_string(status.telegramsReceived()) + " telegrams in " + duration +
-           " s: " + std::to_string(lost) + " lost at the sensor or on the network, " +
-           std::to_string(hostDrops) + " dropped by this host, " +
-           std::to_string(status.counterResets()) + " counter resets, " + parseErrorText(status) +
+           " s: " + loss + ", " + std::to_string(kernelDrops + queueDrops) +
+           " dropped by this host, " + std::to_string(status.counterResets()) + " counter resets" +
+           counterNotes(status) + ", " + parseErrorText(status) +
            (outputs.empty() ? "" : ", " + outputs);
 }
 
@@ -82,8 +122,8 @@ std::string conversionSummary(const std::string& capturePath, const compact::Pca
            std::to_string(reassembly.fragmentsReassembled) + " fragments reassembled, " +
            withReasons(reassembly.droppedTotal(), "incomplete datagrams dropped", dropped) + ", " +
            withReasons(capture.skippedTotal(), "records skipped", skipped) + ", " +
-           parseErrorText(status) + ", " + std::to_string(status.lostTelegrams()) +
-           " lost telegrams" + (outputs.empty() ? "" : ", " + outputs);
+           parseErrorText(status) + ", " + lostFigure(status) + " lost telegrams" +
+           counterNotes(status) + (outputs.empty() ? "" : ", " + outputs);
 }
 
 std::vector<std::string> runNotes(const RunEnd& end, uint64_t rowsLost, uint64_t ringRows,
@@ -185,13 +225,19 @@ std::string nothingArrived(const SocketOptions& socket) {
 }
 
 std::string senderAccount(const PerSenderRun& run, const Status& status) {
-    (void)status;
     std::string text;
     for (const PerSenderRun::FileAccount& file : run.accounts()) {
-        text += "  " + file.name + ": " + std::to_string(file.rows) + " rows;";
-        for (const auto& [address, senderId] : file.senders)
-            text += " " + compact::formatIpv4Address(address) + " sender_id " +
+        text += "  " + file.name + ": " + std::to_string(file.rows) + " rows";
+        for (const auto& [address, senderId] : file.senders) {
+            text += "; " + compact::formatIpv4Address(address) + " sender_id " +
                     std::to_string(senderId);
+            if (const LossTracker::Sender* sender = status.tracker().find(address, senderId)) {
+                text += ": " + std::to_string(sender->counts.received) + " telegrams, " +
+                        std::to_string(sender->counts.lost) + " lost";
+            } else {
+                text += ": loss unknown (not followed)";
+            }
+        }
         text += '\n';
     }
     if (run.telegramsBeyond() != 0) {

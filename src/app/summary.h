@@ -21,11 +21,15 @@ std::string parseErrorText(const Status& status);
 
 // The account of a finished live run in one line without line feed:
 // "Received 14400 telegrams in 60.0 s: 3 lost at the sensor or on the network, 0 dropped by this
-// host, 0 counter resets, 0 parse errors, 230400 rows written (12.4 MiB)". Drops are datagrams
-// this host received but had no room for (socket buffer or queue); losses are the gaps in the
-// senders' telegram counters that those drops do not explain.
-std::string liveSummary(const Status& status, double seconds, uint64_t hostDrops,
-                        const std::string& outputs);
+// host, 0 counter resets, 0 parse errors, 230400 rows written (12.4 MiB)". The loss is the
+// counters missing from the senders' telegrams that this host did not drop from its queue (those
+// it had in hand and counted against their sender); when the kernel dropped datagrams too, which
+// may or may not have been telegrams, it is "missing from the telegram counters (0 to N may be
+// this host's drops)", never a netted figure. Late telegrams, counter jumps, telegrams missed
+// while another program shared the port and senders not followed are added when they happened;
+// the loss is "at least" one when senders were not followed.
+std::string liveSummary(const Status& status, double seconds, uint64_t kernelDrops,
+                        uint64_t queueDrops, const std::string& outputs);
 
 // The account of a finished conversion in one line without line feed, from the reader's counters,
 // the status object's and the rows written:

@@ -8,6 +8,7 @@
 #include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
 #include "io/linux_udp_socket.h"
+#include "io/status.h"
 
 // Options below name only the fields that differ from the defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -72,6 +73,48 @@ TEST(RunTexts, HintsForFiltersThatSelectNothingTheFramesHave) {
         compact::FrameView view;
         ASSERT_TRUE(view.parse(bytes.data(), bytes.size()));
         EXPECT_EQ(emptyFilterHint(c.options, *view.begin()), c.expected);
+    }
+}
+
+// The loss part of a live run's account: a netted figure is never printed where the kernel dropped
+// datagrams that may not have been telegrams; what the queue dropped is counted against its
+// sender; late telegrams, jumps and senders not followed are said.
+TEST(RunTexts, LossIsToldAsTheCountersShowIt) {
+    const struct {
+        std::vector<uint64_t> counters;  // of sender 1; 0 stands for a telegram the queue dropped
+        uint64_t kernelDrops, queueDrops;
+        size_t otherSenders;  // one telegram each, after the counters
+        std::string expected;
+    } cases[] = {
+        {{1, 2, 4, 6, 8, 9}, 2000, 0, 0,
+         "3 missing from the telegram counters (0 to 3 may be this host's drops), 2000 dropped by "
+         "this host, 0 counter resets"},
+        {{1, 2, 4, 6, 8, 9}, 0, 0, 0,
+         "3 lost at the sensor or on the network, 0 dropped by this host, 0 counter resets"},
+        {{1, 2, 0, 4}, 0, 1, 0,
+         "0 lost at the sensor or on the network, 1 dropped by this host, 0 counter resets"},
+        {{1, 3, 2, 4}, 0, 0, 0,
+         "0 lost at the sensor or on the network, 0 dropped by this host, 0 counter resets, 1 "
+         "late (reordered)"},
+        {{1, 2, (uint64_t{1} << 31) + 1}, 0, 0, 0,
+         "0 lost at the sensor or on the network, 0 dropped by this host, 0 counter resets, 1 "
+         "counter jump (2147483646 counters, not counted as lost)"},
+        {{1, 3}, 0, 0, LossTracker::maxSenders,
+         "at least 1 lost at the sensor or on the network, 0 dropped by this host, 0 counter "
+         "resets, 1 telegrams from 1 senders not followed"},
+    };
+    for (const auto& c : cases) {
+        Status status("", 5000);
+        uint64_t last = 0;
+        for (uint64_t counter : c.counters) {
+            if (counter == 0)
+                status.telegramDropped(1, 1, last + 1, 0);
+            else
+                status.telegramReceived(1, 1, last = counter, 0);
+        }
+        for (size_t i = 0; i < c.otherSenders; ++i) status.telegramReceived(2, uint32_t(i), 1, 0);
+        const std::string account = liveSummary(status, 1.0, c.kernelDrops, c.queueDrops, "");
+        EXPECT_EQ(account.substr(account.find(": ") + 2, c.expected.size()), c.expected);
     }
 }
 

@@ -271,6 +271,34 @@ TEST_F(Recording, RotatedSegmentsStandAloneAndMatchTheirCaptures) {
     }
 }
 
+// Another receiver that starts on the port (here --describe, as a user would to look at the stream)
+// takes telegrams meant for the recording: the recording says so at once, and its account counts
+// the telegrams it missed meanwhile apart from the sensor's loss.
+TEST_F(Recording, ASecondReceiverOnThePortIsSaidAndWhatItTookToldApart) {
+    const auto receiver = start((dir / "shared.csv").string());
+    sender.send(port, numberedFrame(1));
+    waitUntilReceived(port, deadline);
+    const auto describing = startReceiver(port, {"--describe"});
+    ASSERT_TRUE(eventually(
+        [&] {
+            return receiver->err().find("Another program started receiving on UDP port") !=
+                   std::string::npos;
+        },
+        deadline))
+        << receiver->err();
+    // Senders on several source ports, so that the kernel hands some of them to each receiver.
+    std::vector<std::unique_ptr<UdpSender>> senders;
+    for (int i = 0; i < 8; ++i) senders.push_back(std::make_unique<UdpSender>());
+    for (uint32_t n = 2; n <= 200; ++n) senders[n % senders.size()]->send(port, numberedFrame(n));
+    waitUntilReceived(port, deadline);
+    sendThenStop(*receiver, 201, 202);
+    ASSERT_TRUE(describing->sendSignal(SIGINT));
+    ASSERT_EQ(describing->wait(deadline), exitedWith0);
+    const std::string account = receiver->out();
+    EXPECT_GT(figure(account, "missed while another program received on the port"), 0) << account;
+    EXPECT_EQ(figure(account, "lost at the sensor or on the network"), 0) << account;
+}
+
 // What other programs do to the output path while the run goes on, checked every second: the
 // file emptied (logrotate's copytruncate: the rows go on at its new start, header first, no hole);
 // the file removed (a new one is created under its name, header first, with the rows since the

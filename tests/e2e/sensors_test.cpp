@@ -102,6 +102,13 @@ TEST(Sensors, EachSenderGetsAFileOfItsOwnLiveAndFromACapture) {
     ASSERT_EQ(receiver->wait(deadline), exitedWith0) << receiver->err();
     const std::string account = receiver->out();
     EXPECT_EQ(figure(account, "rows written to 3 files"), 89) << account;
+    // The one loss, in the right sender only.
+    EXPECT_THAT(account, testing::HasSubstr("127.0.0.1-1.csv: 30 rows; 127.0.0.1 sender_id 1: 30 "
+                                            "telegrams, 0 lost\n"));
+    EXPECT_THAT(account, testing::HasSubstr("127.0.0.1-2.csv: 29 rows; 127.0.0.1 sender_id 2: 29 "
+                                            "telegrams, 1 lost\n"));
+    EXPECT_THAT(account, testing::HasSubstr("127.0.0.2-1.csv: 30 rows; 127.0.0.2 sender_id 1: 30 "
+                                            "telegrams, 0 lost\n"));
 
     arguments = options;
     arguments.insert(arguments.end(),

@@ -100,7 +100,7 @@ void expectDescribedStream(const std::string& report, const std::string& sender)
     EXPECT_THAT(report, HasSubstr("Telegrams: 24 accepted, 4 refused\n"));
     EXPECT_THAT(report, HasSubstr("Filters: --phi 0 --phi-tolerance 1 --theta 10:20\n"));
     EXPECT_THAT(report, AllOf(HasSubstr(sender + " sender_id 1: 24 telegrams, telegram version 4"),
-                              HasSubstr("telegram counters 1..29: 5 skipped in 5 gaps"),
+                              HasSubstr("telegram counters 1..29: 5 lost, 0 late"),
                               HasSubstr("segment counters 0..28, counting up")));
     EXPECT_THAT(report, HasSubstr("16 lines x 240 beams x 3 echoes"));
     EXPECT_THAT(report, HasSubstr("in 2 of 24 modules: beams 80..160; echoes 0..2"));
