@@ -13,7 +13,10 @@
 # simulator's CPU, and lost telegrams four ways: "lost" in the receiver's last status line, lost
 # and dropped in its summary, datagrams the kernel dropped for the port (/proc/net/udp), and
 # frames sent minus frames written to the CSV files (or to the capture, without CSV). The frames
-# in a capture are counted by converting it with the narrow filter afterwards.
+# in a capture are counted by converting it with the narrow filter afterwards. "of rate" is the
+# frames sent in % of those asked for: a simulator short of CPU time on a busy machine sends
+# fewer (a note says so below 97%), and the 4-sender target then compares the CPU scaled to
+# the rates asked for, as the receiver's work goes by frames.
 # Each case gets a free port; every process started here is stopped, and the CSV and capture
 # files, the previous release's worktree and build are removed at the end.
 #
@@ -123,20 +126,22 @@ run_case() {
   awk -v n="$name" -v t0="$t0" -v t1="$t1" -v c="$((c1 - c0))" -v s="$((s1 - s0))" \
     -v hz="$ticks_per_second" -v hwm="$hwm" -v lost="$lost" -v summary="$summary" \
     -v drops="$drops" -v sent="$sent" -v written="$written" -v captured="$captured" \
-    -v files="$files" -v bytes="$bytes" 'BEGIN {
+    -v files="$files" -v bytes="$bytes" \
+    -v requested="$((senders * rate * (warmup + duration + 1)))" 'BEGIN {
       wall = t1 - t0
       missing = written ~ /^[0-9]+$/ ? sent - written : "?"
-      printf "%-18s %7.2f%% %7.1f %8.2f%% %6s %7s %6d %7d %8s %7s %8s %5d %8.1f\n", n,
+      printf "%-18s %7.2f%% %7.1f %8.2f%% %6s %7s %6d %7d %6.1f%% %8s %7s %8s %5d %8.1f\n", n,
         100 * c / hz / wall, hwm * 1024 / 1e6, 100 * s / hz / wall, lost, summary, drops, sent,
-        written, missing, captured, files, bytes / 1e6
+        100 * sent / requested, written, missing, captured, files, bytes / 1e6
     }' | tee -a "$work/results"
   rm -rf "$dir"
 }
 
 echo "== $duration s per case at $rate frames/s per sender, load average" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf "%-18s %8s %7s %9s %6s %7s %6s %7s %8s %7s %8s %5s %8s\n" case "CPU" "RSS MB" "sim CPU" \
-  "lost" "summary" "drops" "sent" "written" "missing" "captured" "files" "out MB"
+printf "%-18s %8s %7s %9s %6s %7s %6s %7s %7s %8s %7s %8s %5s %8s\n" case "CPU" "RSS MB" \
+  "sim CPU" "lost" "summary" "drops" "sent" "of rate" "written" "missing" "captured" "files" \
+  "out MB"
 current=$build/compact_csv
 run_case current-all "$current" csv 1 "$lines_per_frame"
 run_case current-all-w "$current" csv+capture 1 "$lines_per_frame"
@@ -148,7 +153,8 @@ run_case previous-narrow "$previous_receiver" csv 1 1 --line 0 --beam 0:9
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Columns of the results: 1 case, 2 CPU, 3 RSS, 4 simulator CPU, 5 status lost, 6 summary lost,
-# 7 drops, 8 sent, 9 written, 10 missing, 11 captured, 12 files, 13 MB.
+# 7 drops, 8 sent, 9 sent in % of the rate asked for, 10 written, 11 missing, 12 captured,
+# 13 files, 14 MB.
 awk '
   { cpu[$1] = $2 + 0; rss[$1] = $3 + 0 }
   function verdict(ok) { return ok ? "met" : "MISSED" }
@@ -157,8 +163,11 @@ awk '
     return lost[k] == 0 && summary[k] == 0 && drops[k] == 0 && missing[k] == 0 &&
       (captured[k] == "-" || captured[k] == sent[k])
   }
-  { lost[$1] = $5; summary[$1] = $6; drops[$1] = $7; sent[$1] = $8; missing[$1] = $10
-    captured[$1] = $11; files[$1] = $12 }
+  # The CPU of case k at the rate asked for: a simulator short of CPU time on a busy machine
+  # sends fewer frames, and the receiver works per frame.
+  function full(k) { return share[k] < 97 ? cpu[k] * 100 / share[k] : cpu[k] }
+  { lost[$1] = $5; summary[$1] = $6; drops[$1] = $7; sent[$1] = $8; share[$1] = $9 + 0
+    missing[$1] = $11; captured[$1] = $12; files[$1] = $13 }
   END {
     printf "\ncurrent, every column: %.2f%% of one core, target <= 10%%: %s\n", cpu["current-all"],
       verdict(cpu["current-all"] <= 10)
@@ -169,11 +178,13 @@ awk '
       "target <= 1%%: %s\n", added, cpu["current-all-w"], cpu["current-all"], verdict(added <= 1)
     printf "current, -w alone: %.2f%% of one core, target <= 2%%: %s\n", cpu["current-w"],
       verdict(cpu["current-w"] <= 2)
-    limit = 4 * cpu["current-all"] + 2
-    printf "current, 4 senders to 4 files: %.2f%% of one core, target <= 4 x %.2f%% + 2%% = " \
-      "%.2f%%: %s\n", cpu["current-4-senders"], cpu["current-all"], limit,
-      verdict(cpu["current-4-senders"] <= limit)
     k = "current-4-senders"
+    limit = 4 * full("current-all") + 2
+    scaled = full(k) != cpu[k] || full("current-all") != cpu["current-all"]
+    printf "current, 4 senders to 4 files: %.2f%% of one core", cpu[k]
+    if (scaled) printf " (%.2f%% at the rate asked for)", full(k)
+    printf ", target <= 4 x %.2f%% + 2%% = %.2f%%: %s\n", full("current-all"), limit,
+      verdict(full(k) <= limit)
     printf "current, 4 senders: %s files, lost %s (status line) and %s (summary), %s kernel " \
       "drops, %s frames of %s missing, target 4 files and nothing lost: %s\n", files[k],
       lost[k], summary[k], drops[k], missing[k], sent[k], verdict(files[k] == 4 && clean(k))
@@ -186,4 +197,8 @@ awk '
     if (cpu["current-narrow"] > 0)
       printf "previous / current CPU, narrow filter: %.1f x\n",
         cpu["previous-narrow"] / cpu["current-narrow"]
+    for (k in share)
+      if (share[k] < 97)
+        printf "note: %s: the simulator sent %.1f%% of the frames asked for; its CPU figure is " \
+          "for that rate\n", k, share[k]
   }' "$work/results"
