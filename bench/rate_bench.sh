@@ -9,12 +9,12 @@
 # The simulator's --rate doubles from 240 (240, 480, 960, ...) until a trial loses datagrams,
 # then the rate is bisected between the last clean and the first lossy trial down to STEP
 # frames/s. A trial is clean when the kernel dropped no datagram for the port (/proc/net/udp),
-# the receiver's status line reports no lost telegram, and the CSV (or the capture, converted
-# with the narrow filter after the trial) holds one row for every frame the simulator sent; any
-# loss makes it lossy. A clean trial in which the simulator itself sent less than 97% of the
-# requested frames says nothing about the receiver at that rate: the search stops there and says
-# so (the simulator traces every frame it sends, and shares the machine's cores with the
-# receiver). With SENDER=frames the frames come from frame_sender (bench/frame_sender.cpp)
+# the receiver's status line and summary report no lost or dropped telegram, and the CSV (or the
+# capture, converted with the narrow filter after the trial) holds one row for every frame the
+# simulator sent; any loss makes it lossy. A clean trial in which the simulator itself sent less
+# than 97% of the requested frames says nothing about the receiver at that rate: the search stops
+# there and says so (the simulator traces every frame it sends, and shares the machine's cores
+# with the receiver). With SENDER=frames the frames come from frame_sender (bench/frame_sender.cpp)
 # instead: one second of the simulator's frames made beforehand and sent over and over with
 # consecutive telegram counters, which reaches far higher rates. A search that ends at the
 # sender's limit (or at MAX_RATE) gives only a lower bound, and the -w target is judged
@@ -109,7 +109,7 @@ trial() {
   send "$port" "$rate" >"$simlog" 2>&1 || true
   end=$(now)
   sleep 1.5 # the receiver takes what is still queued
-  local drops sent written lost
+  local drops sent written lost summary
   drops=$(($(udp_drops "$port") - drops0))
   stop_process "$receiver_pid"
   pids=()
@@ -120,17 +120,19 @@ trial() {
     written=$(data_rows "$csv")
   fi
   lost=$(status_lost "$log")
-  if ((drops != 0)) || [[ $written != "$sent" || ($lost != 0 && $lost != "?") ]]; then
+  summary=$(summary_lost "$log")
+  if ((drops != 0)) || [[ $written != "$sent" || ($lost != 0 && $lost != "?") ||
+    ($summary != 0 && $summary != "?") ]]; then
     trial_verdict=lossy
   elif ((sent * 100 < rate * duration * 97)); then
     trial_verdict=sender
   else
     trial_verdict=clean
   fi
-  awk -v r="$rate" -v s="$sent" -v w="$written" -v d="$drops" -v l="$lost" -v v="$trial_verdict" \
-    -v st="$start" -v en="$end" 'BEGIN {
-      printf "  rate %6d/s: sent %7d (%7.0f/s)  written %7s  kernel drops %6d  status lost %4s" \
-        "  %s\n", r, s, s / (en - st), w, d, l, v
+  awk -v r="$rate" -v s="$sent" -v w="$written" -v d="$drops" -v l="$lost" -v m="$summary" \
+    -v v="$trial_verdict" -v st="$start" -v en="$end" 'BEGIN {
+      printf "  rate %6d/s: sent %7d (%7.0f/s)  written %7s  kernel drops %6d  lost %4s status" \
+        " line, %4s summary  %s\n", r, s, s / (en - st), w, d, l, m, v
     }'
   rm -f "$csv" "$capture"
 }
