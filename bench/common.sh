@@ -123,3 +123,25 @@ status_lost() {
 
 # The frames the simulator reports in its summary line in LOG.
 simulator_frames() { grep -oE '^[0-9]+ frames' "$1" | tail -n 1 | awk '{ print $1 }'; }
+
+# Telegrams the receiver's summary in LOG counts as missing: lost at the sensor or on the network
+# plus dropped by this host; "?" without a summary (the previous release words it otherwise).
+summary_lost() {
+  local line
+  line=$(grep -E '^Received [0-9]+ telegrams' "$1" | tail -n 1)
+  if [[ $line =~ ([0-9]+)\ lost\ at\ the\ sensor.*\ ([0-9]+)\ dropped\ by\ this\ host ]]; then
+    echo $((BASH_REMATCH[1] + BASH_REMATCH[2]))
+  else
+    echo "?"
+  fi
+}
+
+# Frames of the simulator's default shape (one module per frame) sent to PORT in the capture
+# CAPTURE, counted by converting it with RECEIVER and the narrow filter, which writes one row per
+# frame; "?" when the conversion wrote no file.
+capture_frames() {
+  local receiver=$1 capture=$2 port=$3 csv=$2.frames.csv
+  "$receiver" -r "$capture" --port "$port" --line 0 --beam 0:9 "$csv" >/dev/null 2>&1 || true
+  if [[ -f $csv ]]; then data_rows "$csv"; else echo "?"; fi
+  rm -f "$csv"
+}
