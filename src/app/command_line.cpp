@@ -505,6 +505,8 @@ std::optional<uint32_t> checkedAddress(const cxxopts::ParseResult& arguments) {
 
 std::vector<uint32_t> checkedGroups(const cxxopts::ParseResult& arguments) {
     std::vector<uint32_t> groups;
+    if (arguments.count("interface") != 0 && arguments.count("multicast") == 0)
+        throw UsageError("--interface chooses where --multicast joins: give a group too");
     if (arguments.count("multicast") == 0) return groups;
     for (const std::string& text : arguments["multicast"].as<std::vector<std::string>>()) {
         const std::optional<uint32_t> group = compact::parseIpv4Address(text);
@@ -514,8 +516,6 @@ std::vector<uint32_t> checkedGroups(const cxxopts::ParseResult& arguments) {
         }
         groups.push_back(*group);
     }
-    if (arguments.count("interface") != 0 && groups.empty())
-        throw UsageError("--interface chooses where --multicast joins: give a group too");
     return groups;
 }
 

@@ -47,7 +47,8 @@ void KeptFile::open(const Segment& segment, compact::OutputFile::Existing existi
         // The segment before, closed: what it holds stays, unless a ring removes it later.
         earlierLost += current->recordsLost();
         earlierBytes += current->bytesWritten();
-        kept.emplace_back(currentPath, records - segmentStartRecords - current->recordsLost());
+        kept.push_back({currentPath, records - segmentStartRecords - current->recordsLost(),
+                        current->bytesWritten()});
         current.reset();
     }
     if (toStandardOutput()) {
@@ -77,7 +78,10 @@ void KeptFile::open(const Segment& segment, compact::OutputFile::Existing existi
     current->setRecordsBefore(records);
     // A ring keeps the newest segments only, the one just opened included.
     while (rotation.ring() && kept.size() + 1 > rotation.count) {
-        if (::unlink(kept.front().first.c_str()) == 0) ringRemoved += kept.front().second;
+        if (::unlink(kept.front().path.c_str()) == 0) {
+            ringRemoved += kept.front().records;
+            ringRemovedBytes += kept.front().bytes;
+        }
         kept.pop_front();
     }
 }
@@ -281,6 +285,7 @@ uint64_t CaptureRun::segmentBytes() const {
 }
 
 bool CaptureRun::startSegment(const Segment& segment, RunEnd& end) {
+    if (output.isOpen() && output.toStandardOutput()) return true;  // never rotates
     if (output.isOpen() && (!flush(&end) || !output.close(end))) return false;
     try {
         output.open(segment, compact::OutputFile::Existing::Truncate, written);
@@ -355,7 +360,11 @@ PerSenderRun::File* PerSenderRun::fileFor(uint32_t address, uint32_t senderId) {
         lastHit = i;
         return senders[i].file < files.size() ? &files[senders[i].file] : nullptr;
     }
-    if (senders.size() == maxSenders) return nullptr;
+    if (senders.size() == maxSenders) {
+        // No room to tell it apart: counted with the senders beyond the files, at least once.
+        beyondSendersCapped = true;
+        return nullptr;
+    }
     // A new sender: its file by name, shared with the senders of the same name.
     const std::string name = fileName(pattern, address, senderId);
     size_t index = 0;

@@ -56,8 +56,10 @@ class KeptFile {
     // in the segments the ring removed.
     uint64_t recordsLost() const;
     uint64_t recordsInRemovedSegments() const { return ringRemoved; }
-    // Bytes written to every file of the output so far.
-    uint64_t bytesWritten() const { return earlierBytes + (current ? current->bytesWritten() : 0); }
+    // Bytes in the files of the output that the ring did not remove.
+    uint64_t bytesWritten() const {
+        return earlierBytes - ringRemovedBytes + (current ? current->bytesWritten() : 0);
+    }
     // The message of a failed write, naming the file: "Failed to write output FILE:REASON".
     std::string failure() const;
 
@@ -75,7 +77,14 @@ class KeptFile {
     uint64_t earlierLost = 0;   // records lost with removed files of closed segments
     uint64_t earlierBytes = 0;  // bytes of closed segments
     uint64_t ringRemoved = 0;   // records of the segments the ring removed
-    std::deque<std::pair<std::string, uint64_t>> kept;  // closed segments: name, records
+    uint64_t ringRemovedBytes = 0;
+    // The closed segments still on disk, oldest first.
+    struct Closed {
+        std::string path;
+        uint64_t records;
+        uint64_t bytes;
+    };
+    std::deque<Closed> kept;
     bool replacedSaid = false;
     bool uncheckedSaid = false;
     uint64_t emptiedSaid = 0;
@@ -121,7 +130,8 @@ class CsvFile {
     }
     uint64_t rowsLost() const { return output.recordsLost(); }
     uint64_t rowsSelected() const { return writer.rowsSelected(); }
-    uint64_t bytesWritten() const { return writer.bytesWritten(); }
+    // Bytes in the files that hold the rows (headers included).
+    uint64_t bytesWritten() const { return output.bytesWritten(); }
     const KeptFile& file() const { return output; }
     // True when the reader of standard output went away (an ordinary end, as with `| head`).
     bool readerGone() const;
@@ -226,6 +236,8 @@ class PerSenderRun : public DatagramHandler {
     std::vector<FileAccount> accounts() const;
     uint64_t telegramsBeyond() const { return beyondTelegrams; }
     uint64_t sendersBeyond() const { return beyondSenders; }
+    // True when senders beyond maxSenders came too: sendersBeyond() is then a lower bound.
+    bool sendersBeyondAtLeast() const { return beyondSendersCapped; }
     uint64_t rowsKept() const;
     uint64_t rowsLost() const;
 
@@ -256,5 +268,6 @@ class PerSenderRun : public DatagramHandler {
     RunEnd opening;  // what a failed opening of a sender's file left
     uint64_t beyondTelegrams = 0;
     uint64_t beyondSenders = 0;
+    bool beyondSendersCapped = false;
     std::chrono::steady_clock::time_point lastFlush;
 };

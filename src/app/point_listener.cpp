@@ -24,6 +24,7 @@ PointListener::PointListener(const SocketOptions& options, const CompactCSV::Opt
     SocketSetup setup = Socket::open(options);
     if (!setup.socket) throw SetupError(setup.error);
     socket = std::move(setup.socket);
+    setupWarnings = std::move(setup.warnings);
     pipeline.add(collector);
     pipeline.start(0);
     thread = std::make_unique<ReceiveThread>(*socket, queue);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/datagram_queue.h"
 #include "app/pipeline.h"
@@ -29,6 +31,8 @@ class PointListener {
     bool next(compact::PointColumns& out, int timeoutMs);
 
     const Status& status() const { return counts; }
+    // What the socket's set-up warned about (a capped receive buffer, a shared port).
+    const std::vector<std::string>& warnings() const { return setupWarnings; }
     // Datagrams this host dropped: the kernel's (buffer full) and the queue's.
     uint64_t hostDrops() const;
 
@@ -42,6 +46,7 @@ class PointListener {
     };
 
     std::unique_ptr<Socket> socket;
+    std::vector<std::string> setupWarnings;
     Status counts;
     Collector collector;
     Pipeline pipeline;

@@ -47,7 +47,7 @@ struct PointSummary {
     uint64_t points = 0;
     uint64_t telegrams = 0;      // datagrams decoded as frames
     uint64_t lost = 0;           // gaps in the senders' telegram counters
-    uint64_t counterResets = 0;  // counters that went back or jumped by 2^31 or more
+    uint64_t counterResets = 0;  // senders counting anew (see LossTracker)
     uint64_t parseErrors = 0;    // datagrams refused by the decoder
     std::array<uint64_t, parseErrorKindCount> parseErrorsByKind{};  // by ParseErrorKind
     compact::CaptureStats capture{};                                // records, datagrams, filter

@@ -129,7 +129,8 @@ class Recording {
           senderPattern(checkedSenderPattern(arguments)),
           writesCsv(senderPattern.empty() && (capturePath.empty() || arguments.count("csv") != 0)),
           csvPath(writesCsv ? settings.csvFile : ""),
-          toFile(!writesCsv || settings.csvFile != "-"),
+          // A capture on standard output (-w -) leaves it no room for a status line either.
+          toFile((!writesCsv || settings.csvFile != "-") && capturePath != "-"),
           status(writesCsv && settings.csvFile != "-" ? settings.csvFile : "", statusPeriodMs),
           rotation(rotationSettings),
           pipeline(status, rotationSettings.active() ? &rotation : nullptr) {
@@ -287,9 +288,8 @@ int runLive(const cxxopts::ParseResult& arguments, const CompactCSV::Options& se
     RunEnd end = receiveUntilStopped(*socket, run.line(), run.pipeline, queueBytes);
     // Leaving the scope releases the outputs, the socket and the settings.
     return run.finish(end, [&] {
-        std::string text =
-            liveSummary(run.status, seconds(end), end.kernelDrops, end.queueDrops,
-                        run.outputsText());
+        std::string text = liveSummary(run.status, seconds(end), end.kernelDrops, end.queueDrops,
+                                       run.outputsText());
         if (run.status.telegramsReceived() == 0 && run.status.parseErrors() == 0)
             text += "\n" + nothingArrived(options);
         return text;

@@ -53,7 +53,8 @@ std::string counterNotes(const Status& status) {
     const LossTracker& tracker = status.tracker();
     const LossTracker::Counts& totals = tracker.totals();
     std::string text;
-    if (totals.reordered != 0) text += ", " + std::to_string(totals.reordered) + " late (reordered)";
+    if (totals.reordered != 0)
+        text += ", " + std::to_string(totals.reordered) + " late (reordered)";
     if (totals.jumps != 0) {
         text += ", " + std::to_string(totals.jumps) + " counter jump" +
                 (totals.jumps == 1 ? "" : "s") + " (" + std::to_string(totals.jumpedOver) +
@@ -242,6 +243,7 @@ std::string senderAccount(const PerSenderRun& run, const Status& status) {
     }
     if (run.telegramsBeyond() != 0) {
         text += std::to_string(run.telegramsBeyond()) + " telegrams from " +
+                (run.sendersBeyondAtLeast() ? "at least " : "") +
                 std::to_string(run.sendersBeyond()) + " senders beyond the " +
                 std::to_string(PerSenderRun::maxFiles) + " files were not written\n";
     }

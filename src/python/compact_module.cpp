@@ -110,9 +110,8 @@ py::dict summaryDict(const PointSummary& s) {
 
 // The filters of read() and listen() as the command line's texts.
 PointArguments filterArguments(int port, const std::optional<std::string>& address,
-                               py::handle segment, py::handle line, py::handle phi,
-                               py::handle beam, py::handle theta, py::handle echo,
-                               py::handle phiTolerance) {
+                               py::handle segment, py::handle line, py::handle phi, py::handle beam,
+                               py::handle theta, py::handle echo, py::handle phiTolerance) {
     PointArguments arguments;
     arguments.port = std::to_string(port);
     arguments.address = address;
@@ -183,6 +182,9 @@ class Listener {
         socket.groups = options.groups;
         socket.interfaceName = options.interfaceName;
         listener = std::make_unique<PointListener>(socket, options.filters, queueBytes);
+        for (const std::string& warning : listener->warnings())
+            if (PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0)
+                throw py::error_already_set();
     }
 
     // The points of the next frame; StopIteration after Ctrl-C (the KeyboardInterrupt is taken),
@@ -197,7 +199,10 @@ class Listener {
                 py::gil_scoped_release unlocked;  // no Python inside
                 got = listener->next(points, waitMs);
             }
-            if (got) return columnsDict(points);
+            if (got) {
+                pointsSoFar += points.size();
+                return columnsDict(points);
+            }
             // Ctrl-C ends the stream as it ends the receiver: cleanly, the socket closed.
             if (PyErr_CheckSignals() != 0) {
                 if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw py::error_already_set();
@@ -220,6 +225,7 @@ class Listener {
         if (!listener) return summary;
         const Status& status = listener->status();
         PointSummary s;
+        s.points = pointsSoFar;
         s.telegrams = status.telegramsReceived();
         s.lost = status.lostTelegrams();
         s.counterResets = status.counterResets();
@@ -238,6 +244,7 @@ class Listener {
 
     std::unique_ptr<PointListener> listener;
     std::optional<double> timeout;
+    uint64_t pointsSoFar = 0;
     py::dict summary;
 };
 
@@ -294,18 +301,17 @@ PYBIND11_MODULE(_compact, m) {
            const std::vector<std::string>& multicast, const std::optional<std::string>& interface,
            py::handle segment, py::handle line, py::handle phi, py::handle beam, py::handle theta,
            py::handle echo, py::handle phiTolerance, std::optional<double> timeout) {
-            PointArguments arguments = filterArguments(port, address, segment, line, phi, beam,
-                                                       theta, echo, phiTolerance);
+            PointArguments arguments =
+                filterArguments(port, address, segment, line, phi, beam, theta, echo, phiTolerance);
             arguments.multicast = multicast;
             arguments.interfaceName = interface;
             return std::make_unique<Listener>(pointOptions(arguments), timeout);
         },
         py::arg("port") = 2115, py::kw_only(), py::arg("address") = py::none(),
         py::arg("multicast") = std::vector<std::string>{}, py::arg("interface") = py::none(),
-        py::arg("segment") = py::none(), py::arg("line") = py::none(),
-        py::arg("phi") = py::none(), py::arg("beam") = py::none(), py::arg("theta") = py::none(),
-        py::arg("echo") = py::none(), py::arg("phi_tolerance") = 1.0,
-        py::arg("timeout") = py::none(),
+        py::arg("segment") = py::none(), py::arg("line") = py::none(), py::arg("phi") = py::none(),
+        py::arg("beam") = py::none(), py::arg("theta") = py::none(), py::arg("echo") = py::none(),
+        py::arg("phi_tolerance") = 1.0, py::arg("timeout") = py::none(),
         "Receives Compact telegrams on a UDP port and yields the points of each frame as a dict "
         "of numpy arrays. See help(compact_csv).");
 }

@@ -1,6 +1,7 @@
 // compact_sim: sends synthetic Compact frames over UDP at a steady rate, as a sensor would, so
 // that a receiver and the pipeline behind it can be tried out without a sensor; or writes them
 // into a capture file as a network would carry them, IPv4 fragments included.
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -34,6 +35,9 @@ int simulate(int argc, const char* const* argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file-size limit (ulimit -f) is a failed write of the capture, reported, not the end of
+    // the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     try {
         return simulate(argc, argv);
     } catch (const std::exception& error) {
