@@ -4,12 +4,13 @@ of the same points as CSV, in the same run; and the peak memory of the read agai
 the arrays it returns.
 
 A capture of at least 1 GB is written with the simulator (FRAMES frames, default 18000: about
-1.1 GB of 16 lines x 240 beams x 3 echoes, as IPv4 fragments), and its points as CSV: by
-`compact_csv -r CAPTURE --points CSV` when the receiver has that option, otherwise by the helper
-bench/points_csv.cpp (built with the benchmarks). Then, each in a fresh interpreter and ROUNDS
-times in turn (the best time counts, the highest peak):
-  read_dataframe   compact_csv.read_dataframe(CAPTURE)           (target: >= 20x read_csv's speed)
+1.1 GB of 16 lines x 240 beams x 3 echoes, as IPv4 fragments), and its points as CSV by
+`compact_csv -r CAPTURE --points CSV`. Then, each in a fresh interpreter and ROUNDS times in turn
+(the best time counts, the highest peak):
+  read_dataframe   compact_csv.read_dataframe(CAPTURE)           (target: >= 20x read_csv's speed,
+                                                                  and at least --points' speed)
   read             compact_csv.read(CAPTURE), the dict of arrays
+  --points         compact_csv -r CAPTURE --points /dev/null, the command line's conversion
   read_csv         pandas.read_csv(CSV)
 Peak memory is the process's peak resident size (getrusage) minus its size before the read, with
 the modules imported; it is set against the bytes of the columns returned (target: <= 1.5).
@@ -30,6 +31,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -103,7 +105,7 @@ def main(argv):
         "-DCOMPACT_BUILD_TESTS=OFF", "-DCOMPACT_BUILD_BENCH=ON", "-DCOMPACT_PYTHON=ON",
         stdout=subprocess.DEVNULL)
     run("cmake", "--build", build, "-j", "2", "--target", "compact_csv", "compact_sim",
-        "compact_python", "points_csv", stdout=subprocess.DEVNULL)
+        "compact_python", stdout=subprocess.DEVNULL)
 
     with tempfile.TemporaryDirectory(dir=os.environ.get("BENCH_DIR")) as folder:
         capture, csv = Path(folder) / "scan.pcap", Path(folder) / "points.csv"
@@ -113,17 +115,20 @@ def main(argv):
         print(f"capture {capture.stat().st_size / 1e9:.2f} GB")
         best = {}
         measure_rounds(best, rounds, build, (("read_dataframe", capture), ("read", capture)))
+        receiver = build / "compact_csv"
+        for round_ in range(rounds):
+            start = time.perf_counter()
+            run(receiver, "-r", capture, "--points", "/dev/null", stdout=subprocess.DEVNULL)
+            seconds = time.perf_counter() - start
+            print(f"round {round_ + 1} --points        {seconds:8.2f} s")
+            best["points"] = min(best.get("points", seconds), seconds)
         points = best["read"]["rows"]
         if points * CSV_BYTES_PER_POINT > 0.8 * available_memory():
             print(f"read_csv left out: {points} points would take about "
                   f"{points * CSV_BYTES_PER_POINT / 1e9:.0f} GB, more than this machine has free "
                   "(lower FRAMES)")
         else:
-            receiver = build / "compact_csv"
-            if "--points" in run(receiver, "--help", capture_output=True, text=True).stdout:
-                run(receiver, "-r", capture, "--points", csv, stdout=subprocess.DEVNULL)
-            else:
-                run(build / "bench/points_csv", capture, csv)
+            run(receiver, "-r", capture, "--points", csv, stdout=subprocess.DEVNULL)
             print(f"CSV {csv.stat().st_size / 1e9:.2f} GB")
             measure_rounds(best, rounds, build, (("read_csv", csv),))
 
@@ -139,6 +144,8 @@ def main(argv):
               "(lengths and column sums)")
         print(f"read_dataframe vs read_csv: {text['seconds'] / frame['seconds']:6.1f}x faster   "
               "(target >= 20)")
+    print(f"read_dataframe vs --points to /dev/null: {best['points'] / frame['seconds']:6.1f}x "
+          "faster   (target >= 1)")
     for kind in ("read_dataframe", "read"):
         ratio = best[kind]["peak"] / best[kind]["bytes"]
         print(f"peak of {kind:15} {ratio:6.2f} x its columns   (target <= 1.5)")
