@@ -69,7 +69,7 @@ class KeptFile {
 
     const std::string pattern;
     const std::string label;
-    const RotationSettings& rotation;
+    const RotationSettings rotation;
     Status* line;
     std::unique_ptr<compact::OutputFile> current;
     std::string currentPath;
@@ -253,7 +253,7 @@ class PerSenderRun : public DatagramHandler {
 
     const CompactCSV::Options& options;
     const std::string pattern;
-    const RotationSettings& rotation;
+    const RotationSettings rotation;
     Status* line;
     std::vector<File> files;
     // Senders seen: address, sender_id, and the index of their file (maxFiles: none).
