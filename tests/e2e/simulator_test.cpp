@@ -1,19 +1,14 @@
 // End-to-end tests of the simulator: options it does not take and set-up that fails end the built
 // program with one message on standard error and status 1, before it sends or writes anything;
-// several senders take turns, each with its own counters; multicast reaches the group's members
-// only, inside a network namespace of the test's own.
+// several senders take turns, each with its own counters. Multicast: tests/e2e/sensors_test.cpp.
 #include <gmock/gmock.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <optional>
 
 #include "io/pcap_reader.h"
-#include "support/files.h"
 #include "support/frames.h"
-#include "support/netns.h"
 #include "support/runs.h"
-#include "support/udp.h"
 
 namespace {
 
@@ -70,8 +65,9 @@ std::vector<std::string> framesOf(uint32_t senderId, uint32_t frames) {
     return simulated(settings, 1000, frames).frames;
 }
 
-// Three senders, told apart by sender_id or by source address, sent over UDP or written into a
-// capture: one frame of each in turn, each with its own telegram counters.
+// Three senders, told apart by sender_id or by source address, sent over UDP (kept by a receiver
+// with -w) or written into a capture: one frame of each in turn, each with its own telegram
+// counters.
 class SimulatorSenders : public testing::TestWithParam<std::tuple<std::string, bool>> {};
 
 TEST_P(SimulatorSenders, TakeTurnsWithTheirOwnCounters) {
@@ -79,32 +75,34 @@ TEST_P(SimulatorSenders, TakeTurnsWithTheirOwnCounters) {
     const bool byAddress = vary == "address";
     const ScratchDir dir;
     const unsigned short port = freeUdpPort();
-    UdpReceiver receiver(port);
+    const std::string kept = (dir / (capture ? "s.pcap" : "s.pcapng")).string();
+    std::unique_ptr<ChildProcess> receiver;
+    if (!capture) receiver = startReceiver(port, {"-w", kept, (dir / "rows.csv").string()});
     std::vector<std::string> arguments = {
         "--port", std::to_string(port), "-n", "2", "--senders", "3", "--vary",
         vary,     "--sender-id",        "7"};
     arguments.insert(arguments.end(), smallFrames.begin(), smallFrames.end());
-    if (capture) arguments.insert(arguments.end(), {"--pcap-out", (dir / "s.pcap").string()});
+    if (capture) arguments.insert(arguments.end(), {"--pcap-out", kept});
     const std::string summary = simulate(arguments);
+    if (!capture) {
+        waitUntilReceived(port, deadline);
+        stopRun(*receiver);
+    }
     EXPECT_THAT(summary, testing::StartsWith("6 frames from 3 senders, 0 malformed, 6 datagrams"));
     EXPECT_EQ(figure(summary, "telegram counters skipped"), 3);
 
-    std::vector<UdpReceiver::Datagram> expected;
+    // Source address and payload of each datagram.
+    std::vector<std::pair<std::string, std::string>> expected, received;
     for (uint32_t frame = 0; frame < 2; ++frame) {
         for (uint32_t sender = 0; sender < 3; ++sender) {
-            expected.push_back({"127.0.0." + std::to_string(byAddress ? sender + 1 : 1),
-                                framesOf(byAddress ? 7 : 7 + sender, 2)[frame]});
+            expected.emplace_back("127.0.0." + std::to_string(byAddress ? sender + 1 : 1),
+                                  framesOf(byAddress ? 7 : 7 + sender, 2)[frame]);
         }
     }
-    std::vector<UdpReceiver::Datagram> received;
-    if (capture) {
-        compact::PcapReader reader((dir / "s.pcap").string());
-        while (auto d = reader.next())
-            received.push_back({compact::formatIpv4Address(d->sourceAddress),
-                                std::string(d->payload.begin(), d->payload.end())});
-    } else {
-        received = receiver.receive(6, deadline);
-    }
+    compact::PcapReader reader(kept);
+    while (auto d = reader.next())
+        received.emplace_back(compact::formatIpv4Address(d->sourceAddress),
+                              std::string(d->payload.begin(), d->payload.end()));
     EXPECT_EQ(received, expected);
 }
 
@@ -114,34 +112,5 @@ INSTANTIATE_TEST_SUITE_P(Simulator, SimulatorSenders,
                              return std::get<0>(run.param) +
                                     (std::get<1>(run.param) ? "Captured" : "Sent");
                          });
-
-// Inside a namespace of its own, the simulator sends to a group over the loopback interface: the
-// socket that joined the group receives every frame, one on the same port that did not, none.
-TEST(Simulator, SendsToAMulticastGroupThatOnlyItsMembersReceive) {
-    std::optional<NetworkNamespace> namespace_;
-    try {
-        namespace_.emplace();
-    } catch (const std::runtime_error& error) {
-        GTEST_SKIP() << "no network namespace: " << error.what();
-    }
-    const std::string group = "239.1.2.3";
-    std::optional<UdpReceiver> member, other;
-    namespace_->inside([&] {
-        member.emplace(2115);  // no other program has ports in this namespace
-        member->join(group);
-        other.emplace(2115);
-    });
-    std::vector<std::string> arguments = {"--multicast", group, "--interface", "lo", "-n", "10"};
-    arguments.insert(arguments.end(), smallFrames.begin(), smallFrames.end());
-    const auto simulator = namespace_->start(COMPACT_SIM_EXE, arguments);
-    // The payloads only: the kernel picks no source address for multicast over lo, whose address
-    // is of host scope, and sends from 0.0.0.0.
-    std::vector<std::string> received;
-    for (const auto& datagram : member->receive(10, deadline)) received.push_back(datagram.payload);
-    EXPECT_EQ(received, framesOf(1, 10));
-    EXPECT_EQ(simulator->wait(deadline), exitedWith0) << simulator->err();
-    EXPECT_THAT(simulator->out(), testing::StartsWith("10 frames, 0 malformed, 10 datagrams"));
-    EXPECT_EQ(other->receive(1, std::chrono::milliseconds(200)).size(), 0u);
-}
 
 }  // namespace

@@ -66,14 +66,10 @@ const Case cases[] = {
     // The window: the newest counter and the 63 below it.
     {"late, 63 behind", {{1}, {66}, {3}}, "o: 3 received, 63 lost, 1 reordered"},
     {"late, 64 behind", {{1}, {66}, {2}}, "s: 3 received, 64 lost, 1 restarts"},
-    {"late, 65 behind", {{1}, {67}, {2}}, "s: 3 received, 65 lost, 1 restarts"},
     {"duplicates", {{1}, {2}, {4}, {4}, {2}, {3}, {3}}, "r: 7 received, 1 reordered, 3 repeats"},
     {"below the first counter", {{5}, {6}, {3}}, "s: 3 received, 1 restarts"},
     {"restart", {{100}, {101}, {0}, {1}, {3}}, "n: 5 received, 1 lost, 1 restarts"},
     // Rate unknown (no times, one time, a time going back): a gap above 2^20 is a jump.
-    {"one counter 2^31 - 1 ahead",
-     {{10}, {9 + (uint64_t{1} << 31)}},
-     "j: 2 received, 1 jumps, 2147483646 jumped over"},
     {"gap of 2^20", {{1}, {2 + unknownRateGap}}, "n: 2 received, 1048576 lost"},
     {"gap above 2^20", {{1}, {3 + unknownRateGap}}, "j: 2 received, 1 jumps, 1048577 jumped over"},
     {"one time only",

@@ -1,6 +1,6 @@
 // Tests of reading capture files through libpcap: every link type the capture writer makes, read
-// back from a file and checked against libpcap's own filter compiler, and a recording cut off in
-// the middle of a record. Parsing, filter and skipped records: tests/net/capture_decoder_test.cpp.
+// back from a file and checked against libpcap's own filter compiler. Parsing, filter and skipped
+// records: tests/net/capture_decoder_test.cpp; a recording that breaks off: tests/e2e.
 #include "io/pcap_reader.h"
 
 #include <gmock/gmock.h>
@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include "io/pcap_writer.h"
-#include "support/files.h"
 #include "support/frames.h"
 
 namespace compact {
@@ -90,18 +89,6 @@ INSTANTIATE_TEST_SUITE_P(
                     std::pair(LinkType::EthernetQinq, "vlan 200 and vlan 100 and "),
                     std::pair(LinkType::LinuxCooked, ""), std::pair(LinkType::LinuxCooked2, ""),
                     std::pair(LinkType::RawIpv4, ""), std::pair(LinkType::BsdLoopback, "")));
-
-// A recording cut off in the middle of a record (the recorder was killed), read from memory: the
-// datagrams before the cut, then libpcap's read error.
-TEST(PcapReader, StopsAtACutRecord) {
-    const Sent sent[] = {{payload(100, 1)}, {payload(100, 2)}};
-    write({sent[0], sent[1]});
-    std::string bytes = testing_support::readFile(capturePath);
-    bytes.resize(bytes.size() - 10);
-    PcapReader reader(fmemopen(bytes.data(), bytes.size(), "rb"));
-    EXPECT_EQ(readAll(reader), std::vector{sent[0]});
-    EXPECT_THAT(reader.readError(), testing::HasSubstr("truncated"));
-}
 
 }  // namespace
 }  // namespace compact

@@ -1,22 +1,14 @@
-// Tests of the pcapng encoder: its bytes against a hand-written file start and packet block, and
-// a file of its blocks read back by libpcap (through PcapReader) and by tcpdump.
+// Tests of the pcapng encoder: its bytes against a hand-written file start and packet block. Files
+// of its blocks read back by libpcap and tcpdump: tests/e2e/recording_test.cpp.
 #include "net/pcapng.h"
 
 #include <gmock/gmock.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <fstream>
-
-#include "io/pcap_reader.h"
 #include "support/files.h"
-#include "support/frames.h"
-#include "support/process.h"
 
 namespace compact {
 namespace {
 
-using testing_support::payload;
 using Bytes = std::vector<uint8_t>;
 
 // The start of a file from "sim 1.0", then the block of 3 payload bytes from 10.0.0.1:50000 to
@@ -56,59 +48,6 @@ TEST(Pcapng, WritesTheHandWrittenBytesAndRefusesWhatDoesNotFit) {
     Bytes large(70'000);
     EXPECT_EQ(pcapng::packetBlockSize(65508), 0u);
     EXPECT_EQ(pcapng::writePacketBlock(large, {.payload = std::span(large).first(65508)}, 1), 0u);
-}
-
-// A file of datagrams from several senders to a group: an empty payload, lengths that need 3 to 0
-// bytes of padding and the largest, a second apart and a few nanoseconds more; read back by
-// libpcap, then by tcpdump.
-TEST(Pcapng, FileReadsBackThroughLibpcapAndTcpdump) {
-    struct Sent {
-        Bytes payload;
-        uint32_t source;
-        uint16_t sourcePort;
-        uint64_t timeNs;
-        bool operator==(const Sent&) const = default;
-    };
-    std::vector<Sent> sent;
-    for (uint16_t size : {0, 1, 2, 3, 4, 1472, 65507}) {
-        sent.push_back({payload(size, static_cast<uint8_t>(size)),
-                        0x7F000001u + uint32_t(sent.size()),
-                        static_cast<uint16_t>(40000 + size % 1000),
-                        sampleTimeNs + sent.size() * 1'000'000'007});
-    }
-    Bytes file(pcapng::fileHeaderSize("compact_csv", "0.1.2"));
-    size_t used = pcapng::writeFileHeader(file, "compact_csv", "0.1.2");
-    for (const Sent& s : sent) {
-        file.resize(used + pcapng::packetBlockSize(s.payload.size()));
-        const UdpDatagram d{s.source, 0xE0000002, s.sourcePort, 2115, s.payload, s.timeNs};
-        used += pcapng::writePacketBlock(std::span(file).subspan(used), d, 7);
-    }
-    const testing_support::ScratchDir dir;
-    const std::string path = (dir / "raw.pcapng").string();
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()), std::streamsize(used));
-
-    PcapReader reader(path);
-    std::vector<Sent> read;
-    while (auto d = reader.next()) {
-        EXPECT_EQ(d->destinationAddress, 0xE0000002);
-        EXPECT_EQ(d->destinationPort, 2115);
-        read.push_back({Bytes(d->payload.begin(), d->payload.end()), d->sourceAddress,
-                        d->sourcePort, d->receiveTimeNs});
-    }
-    EXPECT_EQ(read, sent);
-    EXPECT_EQ(reader.readError(), "");
-
-    const char* tcpdump = "/usr/bin/tcpdump";
-    if (access(tcpdump, X_OK) != 0) GTEST_SKIP() << "tcpdump is not installed";
-    const auto run = testing_support::runProgram(tcpdump, {"-r", path, "-nn"});
-    EXPECT_EQ(run.status, testing_support::exitedWith0);
-    // tcpdump names the file it reads on standard error; a warning would follow that line.
-    EXPECT_EQ(run.err,
-              "reading from file " + path + ", link-type RAW (Raw IP), snapshot length 65535\n");
-    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), std::ssize(sent)) << run.out;
-    EXPECT_THAT(run.out,
-                testing::HasSubstr(" 127.0.0.7.40507 > 224.0.0.2.2115: UDP, length 65507"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <exception>
 #include <sstream>
 #include <tuple>
@@ -48,6 +49,26 @@ std::string csvOf(const CompactCSV::Options& options, const std::vector<std::str
     }
     EXPECT_TRUE(csv.finish());
     return out.str();
+}
+
+std::set<uint64_t> framesIn(const std::string& csv, int64_t* rows) {
+    std::set<uint64_t> frames;
+    if (rows != nullptr) *rows = 0;
+    if (csv.empty()) return frames;
+    EXPECT_EQ(csv.back(), '\n') << "the output ends inside a row";
+    std::istringstream in(csv);
+    size_t columns = 0;
+    for (std::string line; std::getline(in, line);) {
+        const auto fields = static_cast<size_t>(std::count(line.begin(), line.end(), ',')) + 1;
+        if (line.starts_with("sender_id,")) {
+            columns = fields;
+            continue;
+        }
+        EXPECT_EQ(fields, columns) << "a cut or stray row: " << line.substr(0, 80);
+        frames.insert(std::stoull(line.substr(line.find(',') + 1)));
+        if (rows != nullptr) ++*rows;
+    }
+    return frames;
 }
 
 Simulated simulated(compact::ScanSettings settings, double rate, uint32_t frames) {

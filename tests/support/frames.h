@@ -2,6 +2,7 @@
 // sends, and the hostile datagrams that the decoder must refuse without exhausting memory.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,11 @@ namespace testing_support {
 // The CSV that CompactCSV with `options` writes for `datagrams`, each decoded as the receiver
 // does. A datagram that does not decode fails the test and adds nothing.
 std::string csvOf(const CompactCSV::Options& options, const std::vector<std::string>& datagrams);
+
+// The frame numbers (second column) of the rows of a CSV text, and the number of those rows.
+// Fails the test when the text does not end with a whole row or a row's field count differs from
+// its header's.
+std::set<uint64_t> framesIn(const std::string& csv, int64_t* rows = nullptr);
 
 // What the simulator sends with `settings` at frame rate `rate` until `frames` frames are out:
 // the frames, and how many malformed datagrams and skipped telegram counters came before the last.

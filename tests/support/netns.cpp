@@ -1,15 +1,10 @@
-// Network namespaces of the tests' own: made and deleted with ip, entered with setns.
+// Network namespaces of the tests' own: made and deleted with ip.
 #include "support/netns.h"
 
-#include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
-#include <exception>
 #include <stdexcept>
-#include <thread>
 
 namespace testing_support {
 namespace {
@@ -55,26 +50,6 @@ void NetworkNamespace::configure(const std::vector<std::string>& arguments) cons
     std::vector<std::string> command{"-n", name_};
     command.insert(command.end(), arguments.begin(), arguments.end());
     ip(ip_, command);
-}
-
-void NetworkNamespace::inside(const std::function<void()>& action) const {
-    std::exception_ptr failure;
-    std::thread([&] {
-        try {
-            // ip netns add keeps the namespace alive as a bind mount under /run/netns.
-            const int fd = open(("/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-                const std::string error = std::strerror(errno);
-                if (fd >= 0) close(fd);
-                throw std::runtime_error("cannot enter namespace " + name_ + ":" + error);
-            }
-            close(fd);
-            action();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    }).join();
-    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace testing_support

@@ -1,9 +1,7 @@
 // Network namespaces of the tests' own, so that a test can send multicast, or bind any address or
-// port, without touching the host's network: programs run inside with `ip netns exec`, and sockets
-// of the test itself are created inside from a thread that entered the namespace.
+// port, without touching the host's network: programs run inside with `ip netns exec`.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,10 +32,6 @@ class NetworkNamespace {
     // Configures the namespace: `ip -n NAME arguments...` (add an interface, an address).
     // Throws std::runtime_error with ip's message when it fails.
     void configure(const std::vector<std::string>& arguments) const;
-
-    // Runs `action` on a thread that has entered the namespace. Sockets it creates stay in the
-    // namespace wherever they are used afterwards. Rethrows what `action` throws.
-    void inside(const std::function<void()>& action) const;
 
   private:
     std::string ip_;  // the ip command

@@ -2,7 +2,6 @@
 #include "support/runs.h"
 
 #include <gmock/gmock.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <optional>
@@ -15,15 +14,25 @@
 
 namespace testing_support {
 
+void expectReady(ChildProcess& receiver) {
+    // The stop handlers come first, then the socket and the output; the receiving thread starts
+    // once everything is set up.
+    EXPECT_TRUE(receiver.waitForSignalHandler(SIGHUP, deadline)) << receiver.err();
+    EXPECT_TRUE(receiver.waitUntilReceiving(deadline)) << receiver.err();
+}
+
 std::unique_ptr<ChildProcess> startReceiver(unsigned short port, std::vector<std::string> arguments,
                                             StandardOutput output) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(port)});
     auto receiver = std::make_unique<ChildProcess>(COMPACT_CSV_EXE, arguments, -1, output);
-    // The stop handlers come first, then the socket and the output; the receiving thread starts
-    // once everything is set up.
-    EXPECT_TRUE(receiver->waitForSignalHandler(SIGHUP, deadline)) << receiver->err();
-    EXPECT_TRUE(receiver->waitUntilReceiving(deadline)) << receiver->err();
+    expectReady(*receiver);
     return receiver;
+}
+
+std::string stopRun(ChildProcess& run, int signal, ExitStatus status) {
+    EXPECT_TRUE(run.sendSignal(signal));
+    EXPECT_EQ(run.wait(deadline), status) << run.err();
+    return messages(run);
 }
 
 std::string messages(const ChildProcess& child) {
@@ -51,24 +60,6 @@ std::string numberedFrame(uint64_t n, uint32_t lines, uint32_t beams, uint32_t e
     return compact::encodeFrame(layout);
 }
 
-std::set<uint64_t> framesIn(const std::string& csv) {
-    std::set<uint64_t> frames;
-    if (csv.empty()) return frames;
-    EXPECT_EQ(csv.back(), '\n') << "the output ends inside a row";
-    std::istringstream in(csv);
-    size_t columns = 0;
-    for (std::string line; std::getline(in, line);) {
-        const auto fields = static_cast<size_t>(std::count(line.begin(), line.end(), ',')) + 1;
-        if (line.starts_with("sender_id,")) {
-            columns = fields;
-            continue;
-        }
-        EXPECT_EQ(fields, columns) << "a cut or stray row: " << line.substr(0, 80);
-        frames.insert(std::stoull(line.substr(line.find(',') + 1)));
-    }
-    return frames;
-}
-
 namespace {
 
 std::optional<std::smatch> lastMatch(const std::string& text, const std::string& pattern) {
@@ -89,24 +80,6 @@ int64_t figure(const std::string& text, const std::string& label) {
 std::string reasons(const std::string& text, const std::string& label) {
     const auto match = lastMatch(text, "\\d+ " + label + "(?: \\(([^)]*)\\))?");
     return match ? (*match)[1].str() : "";
-}
-
-const std::vector<std::string> describedStream{"-n", "24", "--skip-every", "5", "--bad-every", "6"};
-
-void expectDescribedStream(const std::string& report, const std::string& sender) {
-    using testing::AllOf;
-    using testing::HasSubstr;
-    SCOPED_TRACE(report);
-    EXPECT_THAT(report, HasSubstr("Telegrams: 24 accepted, 4 refused\n"));
-    EXPECT_THAT(report, HasSubstr("Filters: --phi 0 --phi-tolerance 1 --theta 10:20\n"));
-    EXPECT_THAT(report, AllOf(HasSubstr(sender + " sender_id 1: 24 telegrams, telegram version 4"),
-                              HasSubstr("telegram counters 1..29: 5 lost, 0 late"),
-                              HasSubstr("segment counters 0..28, counting up")));
-    EXPECT_THAT(report, HasSubstr("16 lines x 240 beams x 3 echoes"));
-    EXPECT_THAT(report, HasSubstr("in 2 of 24 modules: beams 80..160; echoes 0..2"));
-    EXPECT_THAT(report, AllOf(HasSubstr("Parse errors: 4 ("), HasSubstr("wrong magic 2"),
-                              HasSubstr("unsupported version 1"), HasSubstr("truncated 1")));
-    EXPECT_THAT(report, testing::Not(HasSubstr("sender_id,")));  // no CSV header
 }
 
 }  // namespace testing_support

@@ -87,47 +87,4 @@ bool UdpSender::receivedAny() const {
     return recv(fd, &byte, 1, MSG_DONTWAIT) >= 0;
 }
 
-UdpReceiver::UdpReceiver(unsigned short port) : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const int on = 1, off = 0;
-    const sockaddr_in local{AF_INET, htons(port), {htonl(INADDR_ANY)}, {}};
-    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
-        bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        const std::string error = std::strerror(errno);
-        if (fd >= 0) close(fd);
-        throw std::runtime_error("receiver on port " + std::to_string(port) + ":" + error);
-    }
-}
-
-UdpReceiver::~UdpReceiver() { close(fd); }
-
-void UdpReceiver::join(const std::string& group) {
-    ip_mreqn request{};
-    if (inet_pton(AF_INET, group.c_str(), &request.imr_multiaddr) != 1 ||
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)
-        throw std::runtime_error("join " + group + ":" + std::strerror(errno));
-}
-
-std::vector<UdpReceiver::Datagram> UdpReceiver::receive(size_t count,
-                                                        std::chrono::milliseconds timeout) {
-    std::vector<Datagram> received;
-    std::string buffer(65536, '\0');
-    eventually(
-        [&] {
-            while (received.size() < count) {
-                sockaddr_in peer{};
-                socklen_t size = sizeof peer;
-                const ssize_t n = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                           reinterpret_cast<sockaddr*>(&peer), &size);
-                if (n < 0) return false;
-                char address[INET_ADDRSTRLEN] = "";
-                inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
-                received.push_back({address, buffer.substr(0, static_cast<size_t>(n))});
-            }
-            return true;
-        },
-        timeout);
-    return received;
-}
-
 }  // namespace testing_support

@@ -1,6 +1,6 @@
 // UDP helpers for the end-to-end tests: a free port to start a receiver on, the state of the
-// receiver's socket, a sender bound to a chosen loopback address, so that tests can tell
-// senders apart by their source address, and a receiver of the test's own.
+// receiver's socket, and a sender bound to a chosen loopback address, so that tests can tell
+// senders apart by their source address.
 #pragma once
 
 #include <chrono>
@@ -45,33 +45,6 @@ class UdpSender {
     void send(unsigned short port, const std::string& payload) const;
     // True when a datagram has come back to this socket (without waiting for one).
     bool receivedAny() const;
-
-  private:
-    int fd = -1;
-};
-
-// An IPv4 UDP socket a test receives on, bound to `port` on every address with SO_REUSEADDR, so
-// that several can share the port. IP_MULTICAST_ALL is off: by default Linux hands a socket the
-// datagrams of every group that any socket of the host joined, not only of those it joined.
-class UdpReceiver {
-  public:
-    // Throws std::runtime_error when the socket cannot be made or bound.
-    explicit UdpReceiver(unsigned short port);
-    ~UdpReceiver();
-    UdpReceiver(const UdpReceiver&) = delete;
-    UdpReceiver& operator=(const UdpReceiver&) = delete;
-
-    // Joins an IPv4 multicast group on the interface the routing table picks; throws
-    // std::runtime_error when that fails.
-    void join(const std::string& group);
-
-    struct Datagram {
-        std::string source;  // dotted IPv4 address
-        std::string payload;
-        bool operator==(const Datagram&) const = default;
-    };
-    // The datagrams received until `count` have arrived or `timeout` has passed.
-    std::vector<Datagram> receive(size_t count, std::chrono::milliseconds timeout);
 
   private:
     int fd = -1;
