@@ -357,7 +357,7 @@ void CompactCSV::spill() {
         rowStart = 0;
     } else if (capacity < maxRowBytes) {
         // One row longer than the buffer: the buffer grows, so the row still goes out whole.
-        auto larger = std::make_unique<char[]>(capacity * 2);
+        auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
         std::memcpy(larger.get(), buffer.get(), used);
         buffer = std::move(larger);
         capacity *= 2;
@@ -397,13 +397,15 @@ bool CompactCSV::flush() {
 }
 
 CompactCSV::CompactCSV(const Options& settings, compact::CsvSink& target)
-    : options(settings), sink(&target), buffer(std::make_unique<char[]>(bufferBytes)) {}
+    : options(settings),
+      sink(&target),
+      buffer(std::make_unique_for_overwrite<char[]>(bufferBytes)) {}
 
 CompactCSV::CompactCSV(const Options& settings, std::ostream& out)
     : options(settings),
       ownSink(std::make_unique<compact::StreamSink>(out)),
       sink(ownSink.get()),
-      buffer(std::make_unique<char[]>(bufferBytes)) {}
+      buffer(std::make_unique_for_overwrite<char[]>(bufferBytes)) {}
 
 CompactCSV::~CompactCSV() { finish(); }
 
