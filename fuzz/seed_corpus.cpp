@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -100,6 +101,29 @@ FrameSpec frameOf(std::vector<ModuleSpec> modules, uint32_t version) {
     return f;
 }
 
+// A module of 21 lines whose phi, theta_start and theta_stop take the values where a float's
+// text form changes (exponent, rounding, signs of zero and NaN) and the extremes, with counters
+// and sender_id at their largest and the reserved bits of both presence-flag bytes set.
+std::string numberEdges(uint32_t version) {
+    using limits = std::numeric_limits<float>;
+    ModuleSpec m = compact::makeModule(21, 2, 1);
+    // clang-format off
+    m.phi = {0.0f, -0.0f, 1e-4f, 9.99999e-5f, 1e-5f, 123456.0f, 999999.0f, 999999.5f,
+        1000000.0f, 1234567.0f, 0.000123456f, 1.5707964f, -0.0872665f, limits::min(),
+        limits::denorm_min(), limits::max(), -limits::max(), limits::infinity(),
+        -limits::infinity(), limits::quiet_NaN(), -limits::quiet_NaN()};
+    // clang-format on
+    m.thetaStart = m.thetaStop = std::vector(m.phi.rbegin(), m.phi.rend());
+    m.dataContentEchos = 0xFF;
+    m.dataContentBeams = 0xAB;
+    FrameSpec f = frameOf({m}, version);
+    f.telegramCounter = UINT64_MAX;
+    f.modules[0].segmentCounter = UINT64_MAX;
+    f.modules[0].frameNumber = UINT64_MAX;
+    f.modules[0].senderId = UINT32_MAX;
+    return compact::encodeFrame(f);
+}
+
 void writeDatagramSeeds(SeedWriter& seeds) {
     const auto& presets = fuzzing::optionPresets();
     auto put = [&](const std::string& name, const std::string& frame,
@@ -152,6 +176,13 @@ void writeDatagramSeeds(SeedWriter& seeds) {
         ModuleSpec third = compact::makeModule(1, 5, 0);
         const std::string multi = compact::encodeFrame(frameOf({first, second, third}, version));
         for (const auto& preset : presets) put(v + "three-modules", multi, preset);
+        // Rows longer than the writer's buffer, which must still go out whole.
+        const std::string longRows =
+            compact::encodeFrame(frameOf({compact::makeModule(2, 4000, 3)}, version));
+        for (const auto& preset : presets) put(v + "rows-beyond-the-buffer", longRows, preset);
+        // Counters at their largest, reserved flag bits set, and angles where the text form of
+        // a float changes, and beyond.
+        for (const auto& preset : presets) put(v + "number-edges", numberEdges(version), preset);
         putDefault(v + "empty-modules", compact::encodeFrame(frameOf(
                                             {ModuleSpec{}, ModuleSpec{}, ModuleSpec{}}, version)));
 

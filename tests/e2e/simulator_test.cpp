@@ -31,6 +31,9 @@ TEST(Simulator, RefusesOptionsAndFailedSetUpWithOneMessageAndStatus1) {
         {{"--port", port, "-n", "1", "--lines", "302", "--beams", "4", "--echoes", "215",
           "--values", "theta,properties"},
          "a frame of this shape holds "},
+        // One byte more than a UDP datagram carries (65508 bytes).
+        {{"--port", port, "-n", "1", "--lines", "1", "--beams", "4360", "--echoes", "3"},
+         "a frame of this shape is 65508 bytes, more than one UDP datagram carries (65507)"},
         // 192.0.2.0/24 is reserved for documentation: no address of this host.
         {{"--port", port, "-n", "1", "--source", "192.0.2.1"},
          "Failed to bind to source 192.0.2.1:"},
