@@ -55,12 +55,11 @@ TEST_F(Capture, RecordingsGiveTheRowsOfTheFramesSent) {
         compact::ScanSettings settings;
         std::tie(settings.lines, settings.beams, settings.echoes) = std::tuple(2, r.beams, 1);
         EXPECT_EQ(run.out, csvOf({}, simulated(settings, 50, r.frames).frames));
-        EXPECT_THAT(run.err, testing::StartsWith(capture + ": "));
-        EXPECT_EQ(figure(run.err, "datagrams read"), r.frames);
-        EXPECT_EQ(figure(run.err, "fragments reassembled"), r.fragments);
-        EXPECT_EQ(figure(run.err, "parse errors"), 0);
-        EXPECT_EQ(figure(run.err, "lost telegrams"), 0);
-        EXPECT_EQ(figure(run.err, "rows written"), r.frames * 2);
+        EXPECT_EQ(run.err, capture + ": " + std::to_string(r.frames) +
+                               " datagrams read, 0 filtered out, " + std::to_string(r.fragments) +
+                               " fragments reassembled, 0 incomplete datagrams dropped, 0 records "
+                               "skipped, 0 parse errors, 0 lost telegrams, " +
+                               std::to_string(r.frames * 2) + " rows written (0.0 MiB)\n");
     }
 }
 
@@ -247,10 +246,6 @@ TEST_F(Capture, DescribeReportsACaptureToItsEnd) {
           "not selected\n"})
         EXPECT_THAT(run.out, testing::HasSubstr(said));
     EXPECT_THAT(run.out, testing::Not(testing::HasSubstr("sender_id,")));  // no CSV header
-    // What a CSV run writes with the same filters: line 7 of 2 modules.
-    int64_t rows = 0;
-    framesIn(convert({"-r", capture.string(), "--phi", "0", "--theta", "10:20", "-"}).out, &rows);
-    EXPECT_EQ(rows, 2);
     // Capture time stamps lie one frame period (1/240 s) apart, skipped slots included: 24
     // telegrams over 28 periods.
     std::smatch rate;

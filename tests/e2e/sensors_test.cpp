@@ -1,6 +1,7 @@
 // End-to-end tests of several sensors on one network: a multicast group reaches the receivers that
 // joined it, a broadcast every receiver on the port (on a network of the test's own); senders on
-// one port get files of their own, live and from a capture, with a cap on the files.
+// one port get files of their own, live and from a capture, with a cap on the files; the
+// simulator's several senders each count their own telegrams.
 #include <gmock/gmock.h>
 
 #include <filesystem>
@@ -122,6 +123,43 @@ TEST_F(Sensors, EachSenderGetsAFileOfItsOwnLiveAndFromACapture) {
     for (const auto& file : fs::directory_iterator(dir.path))
         files += file.path().filename().string().starts_with("many-");
     EXPECT_EQ(files, 64);
+}
+
+// The simulator's senders, told apart by sender_id or by source address, sent and captured: each
+// counts its own telegrams, so that with every second counter skipped each of the three lost one.
+TEST_F(Sensors, SimulatedSendersCountTheirOwnTelegrams) {
+    for (const std::string vary : {"id", "address"}) {
+        SCOPED_TRACE(vary);
+        const std::vector<std::string> frames{
+            "-n",      "2", "--senders", "3", "--vary", vary,   "--sender-id",  "7",
+            "--lines", "2", "--beams",   "3", "--rate", "1000", "--skip-every", "2"};
+        const std::string capture = (dir / (vary + ".pcap")).string();
+        const auto receiver =
+            start({"--per-sender", (dir / (vary + "-{address}-{sender_id}.csv")).string()});
+        std::vector<std::string> sent{"--port", std::to_string(port)},
+            captured{"--pcap-out", capture};
+        sent.insert(sent.end(), frames.begin(), frames.end());
+        captured.insert(captured.end(), frames.begin(), frames.end());
+        simulate(sent);
+        simulate(captured);
+        waitUntilReceived(port, deadline);
+        stopRun(*receiver);
+        const ProgramRun converted =
+            runProgram(COMPACT_CSV_EXE,
+                       {"-r", capture, "--per-sender",
+                        (dir / (vary + "-{address}-{sender_id}-r.csv")).string()},
+                       deadline);
+        for (const std::string& account : {receiver->out(), converted.out}) {
+            for (uint32_t i = 0; i < 3; ++i) {
+                EXPECT_THAT(
+                    account,
+                    testing::HasSubstr("127.0.0." + std::to_string(vary == "address" ? i + 1 : 1) +
+                                       " sender_id " + std::to_string(vary == "id" ? 7 + i : 7) +
+                                       ": 2 telegrams, 1 lost\n"))
+                    << account;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // End-to-end tests of the simulator: options it does not take and set-up that fails end the built
-// program with one message on standard error and status 1, before it sends or writes anything;
-// several senders take turns, each with its own counters. Multicast: tests/e2e/sensors_test.cpp.
+// program with one message on standard error and status 1, before it sends or writes anything.
+// Several senders and multicast: tests/e2e/sensors_test.cpp.
 #include <gmock/gmock.h>
 #include <unistd.h>
 
 #include <filesystem>
 
-#include "io/pcap_reader.h"
-#include "support/frames.h"
 #include "support/runs.h"
 
 namespace {
@@ -55,65 +53,5 @@ TEST(Simulator, RefusesOptionsAndFailedSetUpWithOneMessageAndStatus1) {
     }
     EXPECT_FALSE(fs::exists(capture.parent_path()));
 }
-
-// Small frames, fast, with every second telegram counter skipped: 2 frames of each sender carry
-// its counters 1 and 3.
-const std::vector<std::string> smallFrames = {
-    "--lines", "2", "--beams", "3", "--echoes", "1", "--rate", "1000", "--skip-every", "2"};
-
-// The frames that the simulator with smallFrames sends as sender_id `senderId`, in order.
-std::vector<std::string> framesOf(uint32_t senderId, uint32_t frames) {
-    const compact::ScanSettings settings{
-        .lines = 2, .beams = 3, .echoes = 1, .senderId = senderId, .skipEvery = 2};
-    return simulated(settings, 1000, frames).frames;
-}
-
-// Three senders, told apart by sender_id or by source address, sent over UDP (kept by a receiver
-// with -w) or written into a capture: one frame of each in turn, each with its own telegram
-// counters.
-class SimulatorSenders : public testing::TestWithParam<std::tuple<std::string, bool>> {};
-
-TEST_P(SimulatorSenders, TakeTurnsWithTheirOwnCounters) {
-    const auto [vary, capture] = GetParam();
-    const bool byAddress = vary == "address";
-    const ScratchDir dir;
-    const unsigned short port = freeUdpPort();
-    const std::string kept = (dir / (capture ? "s.pcap" : "s.pcapng")).string();
-    std::unique_ptr<ChildProcess> receiver;
-    if (!capture) receiver = startReceiver(port, {"-w", kept, (dir / "rows.csv").string()});
-    std::vector<std::string> arguments = {
-        "--port", std::to_string(port), "-n", "2", "--senders", "3", "--vary",
-        vary,     "--sender-id",        "7"};
-    arguments.insert(arguments.end(), smallFrames.begin(), smallFrames.end());
-    if (capture) arguments.insert(arguments.end(), {"--pcap-out", kept});
-    const std::string summary = simulate(arguments);
-    if (!capture) {
-        waitUntilReceived(port, deadline);
-        stopRun(*receiver);
-    }
-    EXPECT_THAT(summary, testing::StartsWith("6 frames from 3 senders, 0 malformed, 6 datagrams"));
-    EXPECT_EQ(figure(summary, "telegram counters skipped"), 3);
-
-    // Source address and payload of each datagram.
-    std::vector<std::pair<std::string, std::string>> expected, received;
-    for (uint32_t frame = 0; frame < 2; ++frame) {
-        for (uint32_t sender = 0; sender < 3; ++sender) {
-            expected.emplace_back("127.0.0." + std::to_string(byAddress ? sender + 1 : 1),
-                                  framesOf(byAddress ? 7 : 7 + sender, 2)[frame]);
-        }
-    }
-    compact::PcapReader reader(kept);
-    while (auto d = reader.next())
-        received.emplace_back(compact::formatIpv4Address(d->sourceAddress),
-                              std::string(d->payload.begin(), d->payload.end()));
-    EXPECT_EQ(received, expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Simulator, SimulatorSenders,
-                         testing::Combine(testing::Values("id", "address"), testing::Bool()),
-                         [](const auto& run) {
-                             return std::get<0>(run.param) +
-                                    (std::get<1>(run.param) ? "Captured" : "Sent");
-                         });
 
 }  // namespace

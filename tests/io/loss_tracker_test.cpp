@@ -1,5 +1,6 @@
 // Tests of the per-sender telegram account: gaps, late telegrams within the window, repeats,
 // restarts, implausible jumps by the sender's rate, telegrams this host dropped, the sender cap.
+// Senders kept apart by address and sender_id: tests/e2e/sensors_test.cpp.
 #include "io/loss_tracker.h"
 
 #include <gtest/gtest.h>
@@ -113,32 +114,6 @@ TEST_P(LossTrackerRules, AccountsForEveryCounter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, LossTrackerRules, testing::ValuesIn(cases));
-
-// Interleaved senders, and one sender_id from two addresses: each has its own window; the
-// totals follow every change, late telegrams included.
-TEST(LossTracker, KeepsSendersApartAndTotalsInStep) {
-    LossTracker tracker;
-    const struct {
-        uint32_t address, senderId;
-        uint64_t counter;
-    } telegrams[] = {{addressA, 1, 1},  {addressA, 2, 100}, {addressB, 1, 50}, {addressA, 1, 4},
-                     {addressB, 1, 53}, {addressA, 1, 2},   {addressA, 2, 99}};
-    for (const auto& t : telegrams) tracker.record(t.address, t.senderId, t.counter, 0);
-    std::vector<std::string> senders;
-    for (const auto& s : tracker.senders()) {
-        senders.push_back(describe(s.counts) + "; " + std::to_string(s.lowestCounter) + ".." +
-                          std::to_string(s.highestCounter) + " first " +
-                          std::to_string(s.firstCounter) + " last " +
-                          std::to_string(s.lastCounter));
-    }
-    EXPECT_EQ(senders,
-              (std::vector<std::string>{"3 received, 1 lost, 1 reordered; 1..4 first 1 last 2",
-                                        "2 received, 1 restarts; 99..100 first 100 last 99",
-                                        "2 received, 2 lost; 50..53 first 50 last 53"}));
-    EXPECT_EQ(describe(tracker.totals()), "7 received, 3 lost, 1 reordered, 1 restarts");
-    EXPECT_EQ(tracker.find(addressB, 1), &tracker.senders()[2]);
-    EXPECT_EQ(tracker.find(addressB, 2), nullptr);
-}
 
 // 256 one-off senders fill the table; sender 7 after them skips every other counter, and its
 // loss cannot be known: it must not read as 0.
