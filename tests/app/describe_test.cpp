@@ -7,7 +7,6 @@
 
 #include <regex>
 
-#include "app/pipeline.h"
 #include "format/compact_wire.h"
 #include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"

@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <regex>
 
 #include "support/frames.h"
 #include "support/runs.h"
@@ -246,11 +245,6 @@ TEST_F(Capture, DescribeReportsACaptureToItsEnd) {
           "not selected\n"})
         EXPECT_THAT(run.out, testing::HasSubstr(said));
     EXPECT_THAT(run.out, testing::Not(testing::HasSubstr("sender_id,")));  // no CSV header
-    // Capture time stamps lie one frame period (1/240 s) apart, skipped slots included: 24
-    // telegrams over 28 periods.
-    std::smatch rate;
-    ASSERT_TRUE(std::regex_search(run.out, rate, std::regex(R"(, ([0-9.]+) telegrams/s)")));
-    EXPECT_NEAR(std::stod(rate[1]), 23.0 * 240 / 28, 0.5);
 }
 
 }  // namespace

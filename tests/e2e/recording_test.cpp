@@ -168,7 +168,7 @@ TEST_F(Recording, SlowReaderStallsWithoutLoss) {
 
 // Every datagram received, malformed ones included, is kept in the capture of -w: converting it
 // with the same options gives the live CSV byte for byte (receive times included) and the same
-// counts, and tcpdump reads it without a warning.
+// counts, and tcpdump reads it without a warning. On standard output, the capture is all there is.
 TEST_F(Recording, RawCaptureConvertsToTheSameCsv) {
     const fs::path capture = dir / "raw.pcapng", live = dir / "live.csv";
     const std::vector<std::string> options{"--receive-time", "--line", "0:1", "--beam", "0:2"};
@@ -196,6 +196,16 @@ TEST_F(Recording, RawCaptureConvertsToTheSameCsv) {
         EXPECT_EQ(std::count(dump.out.begin(), dump.out.end(), '\n'), datagrams);
         EXPECT_EQ(std::count(dump.err.begin(), dump.err.end(), '\n'), 1) << dump.err;
     }
+
+    // -w -: the capture on standard output, and nothing else there.
+    const auto piped = start({"-w", "-", (dir / "piped.csv").string()});
+    sendThenStop(*piped, 0, 20);
+    std::ofstream(dir / "piped.pcapng", std::ios::binary) << piped->out();
+    compact::PcapReader reader((dir / "piped.pcapng").string());
+    int64_t frames = 0;
+    while (reader.next()) ++frames;
+    EXPECT_EQ(frames, 20);
+    EXPECT_EQ(reader.readError(), "");
 }
 
 // Rotation by size (a ring of -W 3) and by time: every CSV segment is a CSV of its own, header

@@ -136,26 +136,24 @@ TEST_F(Sensors, SimulatedSendersCountTheirOwnTelegrams) {
         const std::string capture = (dir / (vary + ".pcap")).string();
         const auto receiver =
             start({"--per-sender", (dir / (vary + "-{address}-{sender_id}.csv")).string()});
-        std::vector<std::string> sent{"--port", std::to_string(port)},
-            captured{"--pcap-out", capture};
-        sent.insert(sent.end(), frames.begin(), frames.end());
-        captured.insert(captured.end(), frames.begin(), frames.end());
-        simulate(sent);
-        simulate(captured);
+        for (const std::string& to : {"--port=" + std::to_string(port), "--pcap-out=" + capture}) {
+            std::vector<std::string> arguments = frames;
+            arguments.push_back(to);
+            simulate(arguments);
+        }
         waitUntilReceived(port, deadline);
         stopRun(*receiver);
-        const ProgramRun converted =
-            runProgram(COMPACT_CSV_EXE,
-                       {"-r", capture, "--per-sender",
-                        (dir / (vary + "-{address}-{sender_id}-r.csv")).string()},
-                       deadline);
+        const ProgramRun converted = runProgram(
+            COMPACT_CSV_EXE,
+            {"-r", capture, "--per-sender", (dir / (vary + "-r-{sender_id}.csv")).string()},
+            deadline);
         for (const std::string& account : {receiver->out(), converted.out}) {
             for (uint32_t i = 0; i < 3; ++i) {
                 EXPECT_THAT(
                     account,
                     testing::HasSubstr("127.0.0." + std::to_string(vary == "address" ? i + 1 : 1) +
                                        " sender_id " + std::to_string(vary == "id" ? 7 + i : 7) +
-                                       ": 2 telegrams, 1 lost\n"))
+                                       ": 2 telegrams, 1 lost"))
                     << account;
             }
         }

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-
 #include "format/compact_frame_magic.h"
 #include "format/frame_view.h"
 #include "generators/compact_frame_builder.h"
