@@ -90,15 +90,20 @@ std::optional<size_t> PointReader::countNext() {
     return maker.count(*accepted);
 }
 
-PointSummary PointReader::summary(uint64_t points) const {
+PointSummary pointSummary(const Status& status, uint64_t points) {
     PointSummary out;
     out.points = points;
-    out.telegrams = counts.telegramsReceived();
-    out.lost = counts.lostTelegrams();
-    out.counterResets = counts.counterResets();
-    out.parseErrors = counts.parseErrors();
+    out.telegrams = status.telegramsReceived();
+    out.lost = status.lostTelegrams();
+    out.counterResets = status.counterResets();
+    out.parseErrors = status.parseErrors();
     for (size_t kind = 0; kind < parseErrorKindCount; ++kind)
-        out.parseErrorsByKind[kind] = counts.parseErrors(static_cast<ParseErrorKind>(kind));
+        out.parseErrorsByKind[kind] = status.parseErrors(static_cast<ParseErrorKind>(kind));
+    return out;
+}
+
+PointSummary PointReader::summary(uint64_t points) const {
+    PointSummary out = pointSummary(counts, points);
     out.capture = reader->stats();
     out.reassembly = reader->reassembly();
     out.readError = reader->readError();

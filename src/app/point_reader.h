@@ -56,6 +56,10 @@ struct PointSummary {
     bool readErrorBeforeEnd = false;  // that error left records unread (see PcapReader)
 };
 
+// The receiver's counters of `status` in a summary of `points` points (the capture's fields
+// empty).
+PointSummary pointSummary(const Status& status, uint64_t points);
+
 // Reads a capture file datagram by datagram and makes the points of each one that passes the
 // capture filter, with the receiver's counters (telegrams, lost, parse errors by kind) in
 // `status()`. A datagram the decoder refuses gives no points and counts as a parse error of its

@@ -223,16 +223,7 @@ class Listener {
 
     py::dict counts() const {
         if (!listener) return summary;
-        const Status& status = listener->status();
-        PointSummary s;
-        s.points = pointsSoFar;
-        s.telegrams = status.telegramsReceived();
-        s.lost = status.lostTelegrams();
-        s.counterResets = status.counterResets();
-        s.parseErrors = status.parseErrors();
-        for (size_t k = 0; k < parseErrorKindCount; ++k)
-            s.parseErrorsByKind[k] = status.parseErrors(static_cast<ParseErrorKind>(k));
-        py::dict out = summaryDict(s);
+        py::dict out = summaryDict(pointSummary(listener->status(), pointsSoFar));
         out["dropped_by_this_host"] = listener->hostDrops();
         return out;
     }
