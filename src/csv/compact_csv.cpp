@@ -313,18 +313,14 @@ void CompactCSV::processPoints(const compact::FrameView& frame, uint64_t receive
             putUnsigned(receiveTimeNs);
             put(',');
         }
-        putUnsigned(p.senderId[i]);
-        put(',');
-        putUnsigned(p.frameNumber[i]);
-        put(',');
-        putUnsigned(p.segmentCounter[i]);
-        put(',');
-        putSigned(p.line[i]);
-        put(',');
-        putSigned(p.beam[i]);
-        put(',');
-        putSigned(p.echo[i]);
-        put(',');
+        for (uint64_t value : {uint64_t{p.senderId[i]}, p.frameNumber[i], p.segmentCounter[i]}) {
+            putUnsigned(value);
+            put(',');
+        }
+        for (int32_t value : {p.line[i], p.beam[i], p.echo[i]}) {
+            putSigned(value);
+            put(',');
+        }
         putUnsigned(p.timestampStart[i]);
         for (double value : {p.phi[i], p.theta[i], p.distance[i]}) {
             put(',');
