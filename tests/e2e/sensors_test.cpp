@@ -153,8 +153,7 @@ TEST_F(Sensors, SimulatedSendersCountTheirOwnTelegrams) {
                     account,
                     testing::HasSubstr("127.0.0." + std::to_string(vary == "address" ? i + 1 : 1) +
                                        " sender_id " + std::to_string(vary == "id" ? 7 + i : 7) +
-                                       ": 2 telegrams, 1 lost"))
-                    << account;
+                                       ": 2 telegrams, 1 lost"));
             }
         }
     }

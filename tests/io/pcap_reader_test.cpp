@@ -5,9 +5,9 @@
 
 #include <gmock/gmock.h>
 #include <pcap/pcap.h>
-#include <unistd.h>
 
 #include "io/pcap_writer.h"
+#include "support/files.h"
 #include "support/frames.h"
 
 namespace compact {
@@ -18,12 +18,8 @@ using testing_support::payload;
 using Bytes = std::vector<uint8_t>;
 constexpr uint32_t sensor = 0x0A000001;                  // 10.0.0.1
 constexpr uint64_t startNs = 1'700'000'000'000'000'000;  // whole microseconds, as pcap keeps
-const std::string capturePath =
-    testing::TempDir() + "pcap_reader_test_" + std::to_string(::getpid()) + ".pcap";
-// Removes the capture file when the test program ends.
-const struct RemoveCapture {
-    ~RemoveCapture() { std::remove(capturePath.c_str()); }
-} removeCapture;
+const testing_support::ScratchDir scratch;               // removed, with the capture, at the end
+const std::string capturePath = (scratch / "test.pcap").string();
 
 // A datagram from port 50000 to 10.0.0.2.
 struct Sent {
