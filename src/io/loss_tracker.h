@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 // Follows the 64-bit telegram counter of each sender, a sender being a source IPv4 address
 // together with a sender_id, and accounts for every counter: received, dropped by this host,
@@ -103,8 +102,6 @@ class LossTracker {
 
     // The sum over the followed senders; telegrams not followed are not in it.
     const Counts& totals() const { return sum; }
-    // The followed senders, in the order they first appeared.
-    std::span<const Sender> senders() const { return {table.data(), senderKeys.size()}; }
     // The followed sender (address, senderId), or nullptr.
     const Sender* find(uint32_t address, uint32_t senderId) const;
 
