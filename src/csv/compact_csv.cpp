@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 
 #include "csv/points.h"
 #include "format/frame_view.h"
@@ -143,33 +144,48 @@ void CompactCSV::headerLine(const Columns& columns, std::string& text) const {
     }
     text += "sender_id,frame_number,segment_counter,line,timestamp_start,timestamp_stop";
     if (!options.omitAngles) text += ",phi,theta_start,theta_stop";
-    char digits[maxValueChars];
-    auto number = [&](int64_t value) {
-        text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    // Each beam's columns go through a pointer into room made for the longest text they can
+    // have, not an append per piece: a header can have thousands of columns, and a new writer
+    // (each fuzzed datagram's) builds one for nearly every row. An index is an int: at most 11
+    // characters. Per beam ",beam[I]_prop", per echo ",beam[I]_echo[I]_dist" and its "_rssi".
+    constexpr size_t indexChars = 11;
+    constexpr size_t beamChars = 12 + indexChars, echoChars = 2 * (19 + 2 * indexChars);
+    const int64_t echoes = std::max<int64_t>(0, int64_t{columns.echoLast} - columns.echoFirst + 1);
+    const size_t beamRoom = beamChars + static_cast<size_t>(echoes) * echoChars;
+    auto copy = [](char* at, std::string_view piece) {
+        std::memcpy(at, piece.data(), piece.size());
+        return at + piece.size();
+    };
+    auto number = [](char* at, int64_t value) {
+        return std::to_chars(at, at + indexChars, value).ptr;
     };
     // 64-bit counters: a last index of INT_MAX must not overflow the loop.
     for (int64_t b = columns.beamFirst; b <= columns.beamLast; ++b) {
-        text += options.shortHeaders ? ",B" : ",beam[";
-        number(b);
-        text += options.shortHeaders ? "P" : "]_prop";
+        const size_t start = text.size();
+        text.resize(start + beamRoom);
+        char* at = text.data() + start;
+        at = copy(at, options.shortHeaders ? ",B" : ",beam[");
+        at = number(at, b);
+        at = copy(at, options.shortHeaders ? "P" : "]_prop");
         for (int64_t e = columns.echoFirst; e <= columns.echoLast; ++e) {
             for (const char* value : {"dist", "rssi"}) {
                 if (options.shortHeaders) {
-                    text += ",B";
-                    number(b);
-                    text += 'E';
-                    number(e);
-                    text += value[0] == 'd' ? 'D' : 'R';
+                    at = copy(at, ",B");
+                    at = number(at, b);
+                    *at++ = 'E';
+                    at = number(at, e);
+                    *at++ = value[0] == 'd' ? 'D' : 'R';
                 } else {
-                    text += ",beam[";
-                    number(b);
-                    text += "]_echo[";
-                    number(e);
-                    text += "]_";
-                    text += value;
+                    at = copy(at, ",beam[");
+                    at = number(at, b);
+                    at = copy(at, "]_echo[");
+                    at = number(at, e);
+                    at = copy(at, "]_");
+                    at = copy(at, value);
                 }
             }
         }
+        text.resize(static_cast<size_t>(at - text.data()));
     }
     text += '\n';
 }
