@@ -118,24 +118,32 @@ TEST_F(Receiver, HostDropsAreTheKernelsCount) {
                                    "1 echo; phi "));
 }
 
-// A queue too small for a reader that pauses drops datagrams, and they count as this host's.
+// A queue too small for a reader that pauses drops datagrams, and they count as this host's. The
+// telegrams after them, once there is room again, leave no gap: the dropped ones fill their
+// counters.
 TEST_F(Receiver, QueueDropsCountAsHostDrops) {
     const auto receiver = start({"--queue-size", "1", "-"}, StandardOutput::Pipe);
-    // Nobody reads the CSV until the simulator is done: the pipe fills, the writer stalls and the
-    // queue of 1 MiB (17 frames) overflows.
-    simulate({"--port", std::to_string(port), "--lines", "2", "-n", "200", "--rate", "400",
-              "--beams", "240"});
+    // Nobody reads the CSV yet: the pipe fills, the writer stalls and the queue of 1 MiB (17
+    // frames of 58 KB) overflows. Then frames 101..110, 20 ms apart, while the reader drains it.
+    const auto send = [&](uint32_t first, uint32_t last, std::chrono::milliseconds pause) {
+        for (uint32_t n = first; n <= last; ++n, std::this_thread::sleep_for(pause))
+            sender.send(port, numberedFrame(n, 16, 240, 3));
+    };
+    send(1, 100, 2ms);
+    waitUntilReceived(port, deadline);
     std::thread reader([fd = receiver->outputPipe()] {
         char buffer[65536];
         while (read(fd, buffer, sizeof buffer) > 0) {
         }
     });
+    send(101, 110, 20ms);
+    waitUntilReceived(port, deadline);
     const std::string summary = stopRun(*receiver);
     reader.join();
     const int64_t dropped = figure(summary, "dropped by this host");
     EXPECT_GT(dropped, 0);
-    EXPECT_EQ(figure(summary, "telegrams in"), 200 - dropped);
-    EXPECT_EQ(figure(summary, "lost at the sensor"), 0);
+    EXPECT_EQ(figure(summary, "telegrams in"), 110 - dropped);
+    EXPECT_EQ(figure(summary, "lost at the sensor"), 0) << summary;
 }
 
 }  // namespace
