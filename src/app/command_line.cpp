@@ -449,6 +449,21 @@ CompactCSV::Options processArguments(const cxxopts::ParseResult& result) {
         throw UsageError("Parameters --beam and --theta are mutually exclusive");
     if (!settings.line.empty() && !settings.phi.empty())
         throw UsageError("Parameters --line and --phi are mutually exclusive");
+    // A description writes no file: an output asked for with it would silently not be written.
+    if (result["describe"].as<bool>()) {
+        if (result.count("csv") != 0)
+            throw UsageError("--describe writes no CSV file; leave out the output file");
+        for (const auto& [name, shown] : {std::pair{"write-capture", "-w"},
+                                          {"C", "-C"},
+                                          {"G", "-G"},
+                                          {"W", "-W"},
+                                          {"per-sender", "--per-sender"},
+                                          {"points", "--points"},
+                                          {"receive-time", "--receive-time"}}) {
+            if (result.count(name) != 0)
+                throw UsageError(std::string("--describe writes no files; leave out ") + shown);
+        }
+    }
     return settings;
 }
 

@@ -300,8 +300,6 @@ int runLive(const cxxopts::ParseResult& arguments, const CompactCSV::Options& se
 // instead of writing CSV.
 int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
                    size_t queueBytes) {
-    if (arguments.count("csv") != 0)
-        throw SetupError("--describe writes no CSV file; leave out the output file");
     StreamDescription description(settings);
     Status status("", statusPeriodMs);
     Pipeline pipeline(status);

@@ -139,6 +139,8 @@ const std::pair<std::vector<std::string>, std::string> refusals[] = {
     {{"-t", "3"}, "Parameter --theta works only with a single line or single phi angle"},
     {{"-b", "1", "-t", "3", "-p", "3"}, "Parameters --beam and --theta are mutually exclusive"},
     {{"-l", "4", "-p", "3", "-t", "3"}, "Parameters --line and --phi are mutually exclusive"},
+    {{"--describe", "out.csv"}, "--describe writes no CSV file; leave out the output file"},
+    {{"--describe", "-w", "raw.pcapng"}, "--describe writes no files; leave out -w"},
 };
 // clang-format on
 
