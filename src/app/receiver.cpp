@@ -120,6 +120,21 @@ uint64_t wallClockNs() {
 // rotating together; live or from a capture.
 class Recording {
   public:
+    // True when the run writes CSV rows to one output, the CSV argument or standard output: not
+    // with --per-sender, nor with -w alone.
+    static bool writesCsvRows(const cxxopts::ParseResult& arguments) {
+        return arguments.count("per-sender") == 0 &&
+               (arguments.count("write-capture") == 0 || arguments.count("csv") != 0);
+    }
+    // Rows for a standard output that was closed at start would go nowhere. Refused before
+    // anything is opened, so that nothing else is said first.
+    static void refuseClosedOutput(const cxxopts::ParseResult& arguments,
+                                   const CompactCSV::Options& settings,
+                                   const compact::ClosedDescriptors& closed) {
+        if (writesCsvRows(arguments) && settings.csvFile == "-" && closed.output)
+            throw SetupError("standard output is closed: name an output file");
+    }
+
     Recording(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
               const compact::ClosedDescriptors& closed)
         : rotationSettings(checkedRotation(arguments)),
@@ -127,15 +142,14 @@ class Recording {
                           ? arguments["write-capture"].as<std::string>()
                           : ""),
           senderPattern(checkedSenderPattern(arguments)),
-          writesCsv(senderPattern.empty() && (capturePath.empty() || arguments.count("csv") != 0)),
+          writesCsv(writesCsvRows(arguments)),
           csvPath(writesCsv ? settings.csvFile : ""),
           // A capture on standard output (-w -) leaves it no room for a status line either.
           toFile((!writesCsv || settings.csvFile != "-") && capturePath != "-"),
           status(writesCsv && settings.csvFile != "-" ? settings.csvFile : "", statusPeriodMs),
           rotation(rotationSettings),
           pipeline(status, rotationSettings.active() ? &rotation : nullptr) {
-        if (writesCsv && settings.csvFile == "-" && closed.output)
-            throw SetupError("standard output is closed: name an output file");
+        refuseClosedOutput(arguments, settings, closed);
         if (!capturePath.empty() && writesCsv &&
             sameFile(capturePath, STDOUT_FILENO, settings.csvFile, STDOUT_FILENO)) {
             throw SetupError("-w " + capturePath +
@@ -279,6 +293,7 @@ int runConversion(const cxxopts::ParseResult& arguments, const CompactCSV::Optio
 int runLive(const cxxopts::ParseResult& arguments, const CompactCSV::Options& settings,
             const compact::ClosedDescriptors& closed, size_t queueBytes) {
     const SocketOptions options = socketOptions(arguments);
+    Recording::refuseClosedOutput(arguments, settings, closed);
     const std::unique_ptr<Socket> socket = openSocket(options);
     Recording run(arguments, settings, closed);
     run.pipeline.start(wallClockNs());
