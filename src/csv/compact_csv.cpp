@@ -289,16 +289,10 @@ void CompactCSV::putSigned(int64_t value) {
     used = static_cast<size_t>(std::to_chars(at, at + maxValueChars, value).ptr - buffer.get());
 }
 
-void CompactCSV::putFloat(float value) {
-    // The shortest text of %g at precision 6 for the float widened to double, which is what a
-    // standard stream writes with its default formatting.
-    char* at = room(maxValueChars);
-    used = static_cast<size_t>(std::to_chars(at, at + maxValueChars, static_cast<double>(value),
-                                             std::chars_format::general, 6)
-                                   .ptr -
-                               buffer.get());
-}
+void CompactCSV::putFloat(float value) { putDouble(static_cast<double>(value)); }
 
+// The shortest text of %g at precision 6, which is what a standard stream writes with its default
+// formatting (a float is widened to double first).
 void CompactCSV::putDouble(double value) {
     char* at = room(maxValueChars);
     used = static_cast<size_t>(
@@ -319,12 +313,12 @@ void CompactCSV::processPoints(const compact::FrameView& frame, uint64_t receive
     pointMaker->add(frame, p);
     // One header for every point row: a column set no wide row has.
     const Columns pointsHeader{-2, -2, -2, -2};
+    if (p.size() != 0 && lastHeader != pointsHeader) {
+        writeHeader(pointsHeader.beamFirst, pointsHeader.beamLast, pointsHeader.echoFirst,
+                    pointsHeader.echoLast);
+        lastHeader = pointsHeader;
+    }
     for (size_t i = 0; i < p.size(); ++i) {
-        if (lastHeader != pointsHeader) {
-            writeHeader(pointsHeader.beamFirst, pointsHeader.beamLast, pointsHeader.echoFirst,
-                        pointsHeader.echoLast);
-            lastHeader = pointsHeader;
-        }
         if (options.receiveTime) {
             putUnsigned(receiveTimeNs);
             put(',');
