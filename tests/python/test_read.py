@@ -6,9 +6,9 @@ and COMPACT_EXAMPLES_DIR naming the receiver, the simulator and the source tree'
 examples folders.
 """
 
-import importlib.util
 import os
 import re
+import runpy
 import signal
 import socket
 import subprocess
@@ -183,16 +183,14 @@ class ReadTest(unittest.TestCase):
         """examples/points_dask.py: four capture segments read in parallel, and saved as .npz."""
         import dask
         import pandas as pd
-        spec = importlib.util.spec_from_file_location("points_dask", EXAMPLE)
-        example = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(example)
+        points_of_folder = runpy.run_path(str(EXAMPLE))["points_of_folder"]
         captures, npz = Path(self.folder.name) / "captures", Path(self.folder.name) / "npz"
         captures.mkdir()
         npz.mkdir()
         for i, count in enumerate((3, 5, 2, 4)):
             simulate(captures / f"segment-{i}.pcap", "-n", str(count), "--sender-id", str(i + 1))
         options = {"line": "6:9", "echo": 0}
-        points = example.points_of_folder(captures, npz, **options)
+        points = points_of_folder(captures, npz, **options)
         self.assertEqual(points.npartitions, 4)
         with dask.config.set(scheduler="threads", num_workers=4):
             parallel = points.compute()
