@@ -31,6 +31,7 @@
 #include "io/linux_udp_socket.h"
 #include "io/pcap_reader.h"
 #include "io/status.h"
+#include "io/tail_keeper.h"
 
 namespace {
 
@@ -342,6 +343,14 @@ int runDescription(const cxxopts::ParseResult& arguments, const CompactCSV::Opti
     return unread ? exitFailure : EXIT_SUCCESS;
 }
 
+// Lets the keeper go when the run ends, by any return or exception.
+struct KeeperFinish {
+    KeeperFinish() = default;
+    KeeperFinish(const KeeperFinish&) = delete;
+    KeeperFinish& operator=(const KeeperFinish&) = delete;
+    ~KeeperFinish() { compact::tail_keeper::finish(); }
+};
+
 }  // namespace
 
 int runReceiver(int argc, const char** argv) {
@@ -357,11 +366,17 @@ int runReceiver(int argc, const char** argv) {
         const cxxopts::ParseResult& arguments = *parsed;
         const CompactCSV::Options settings = processArguments(arguments);
         const size_t queueBytes = checkedQueueBytes(arguments);
-        // The stop signals are handled from here on, before any output file is truncated.
-        SigINT::instance();
         if (arguments["describe"].as<bool>()) {
+            SigINT::instance();
             return runDescription(arguments, settings, queueBytes);
         }
+        // A run killed in the middle of a write leaves its files with whole records only: the
+        // keeper, started before any other thread, cuts them back. A run that ends normally lets
+        // it go.
+        compact::tail_keeper::start();
+        const KeeperFinish finishKeeper;
+        // The stop signals are handled from here on, before any output file is truncated.
+        SigINT::instance();
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings, closed);
         return runLive(arguments, settings, closed, queueBytes);
     } catch (const std::exception& error) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "io/descriptor.h"
+#include "io/tail_keeper.h"
 
 namespace compact {
 
@@ -68,10 +69,13 @@ OutputFile::OutputFile(int descriptor, std::string path, bool ownsFd)
         const bool appending = (::fcntl(fd, F_GETFL) & O_APPEND) != 0;
         floor = appending ? info.st_size : std::max<off_t>(::lseek(fd, 0, SEEK_CUR), 0);
         written = wholeEnd = checkedAt = floor;
+        keeperSlot = tail_keeper::watch(fd);
+        tail_keeper::expect(keeperSlot, floor, -1);
     }
 }
 
 OutputFile::~OutputFile() {
+    tail_keeper::release(keeperSlot);
     if (owned && fd >= 0) ::close(fd);
 }
 
@@ -161,6 +165,7 @@ bool OutputFile::restartIfEmptied() {
     written = wholeEnd = checkedAt = info.st_size;
     if (!restartText) return true;
     const std::string text = restartText();
+    tail_keeper::expect(keeperSlot, written, written + static_cast<off_t>(text.size()));
     std::string_view start = text;
     auto lastProgress = Clock::now();
     while (!start.empty())
@@ -172,6 +177,8 @@ bool OutputFile::restartIfEmptied() {
 bool OutputFile::write(std::string_view text, bool endsRecord) {
     if (!failure.empty()) return false;
     if (regular && owned && !filePath.empty() && !restartIfEmptied()) return false;
+    tail_keeper::expect(keeperSlot, wholeEnd,
+                        endsRecord ? written + static_cast<off_t>(text.size()) : -1);
     auto lastProgress = Clock::now();
     while (!text.empty())
         if (!writeSome(text, lastProgress)) return false;
@@ -181,6 +188,8 @@ bool OutputFile::write(std::string_view text, bool endsRecord) {
 
 bool OutputFile::close() {
     if (!owned || fd < 0) return failure.empty();
+    tail_keeper::release(keeperSlot);
+    keeperSlot = -1;
     const int result = ::close(fd);
     fd = -1;
     // close() may report the error of a write the kernel had deferred (network file systems).
@@ -248,13 +257,18 @@ OutputFile::PathState OutputFile::recreate(bool removed, uint64_t records) {
         copied = done == tail.size();
         if (copied) start.append(tail.data(), tail.size());
     }
+    const int nextSlot = tail_keeper::watch(next);
+    tail_keeper::expect(nextSlot, 0, static_cast<off_t>(start.size()));
     const int error = writeAll(next, start);
     if (error != 0) {
         ::ftruncate(next, 0);
+        tail_keeper::release(nextSlot);
         ::close(next);
         fail(error);
         return PathState::Failed;
     }
+    tail_keeper::release(keeperSlot);
+    keeperSlot = nextSlot;
     ::close(fd);
     fd = next;
     regular = true;

@@ -19,6 +19,8 @@ namespace compact {
 //   for a record longer than its own buffer. After a failed write (a full disk, a file-size limit)
 //   a regular file is cut back to the end of the last whole record written, never below the size
 //   it had when the run started (standard output appending to an existing file keeps that file).
+//   Each regular file is watched by the keeper (tail_keeper.h), which cuts it back to its last
+//   whole record if the process is killed in the middle of a write.
 // - A file the run creates is created anew (truncated) at start and then written in append mode:
 //   when another program empties it (logrotate's copytruncate, `: > file`), the next records land
 //   at its new start, with no hole, after the text of restartText() (the CSV header); this is
@@ -115,6 +117,7 @@ class OutputFile {
     void checkpoint(uint64_t records);
 
     int fd;
+    int keeperSlot = -1;  // the slot of the file in the keeper's table (-1: not watched)
     const bool owned;
     const std::string filePath;
     bool regular = false;

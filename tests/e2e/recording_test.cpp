@@ -103,15 +103,37 @@ TEST_F(Recording, StopSignalsAtRandomMomentsLoseNothing) {
     }
 }
 
-// SIGKILL gives no chance to finish: the CSV must still end with a whole row, and the capture of
-// -w with a whole block that libpcap reads.
+// SIGKILL gives no chance to finish, and cuts a write() to a file short: within moments the CSV
+// ends with a whole row, and the capture of -w with a whole block that libpcap reads. A conversion,
+// which spends much of its time in write(), is killed too, writing to a file or to a standard
+// output that is a regular file.
 TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRowsAndBlocks) {
     std::mt19937 random(7);
-    const std::string large = numberedFrame(1, 16, 240, 3);  // about 58 KB, rows of every column
-    const fs::path capture = dir / "killed.pcapng";
+    const auto endsWhole = [](const std::string& text) {
+        return text.empty() || text.back() == '\n';
+    };
+    const fs::path source = dir / "source.pcap", converted = dir / "converted.csv";
+    simulate({"--pcap-out", source.string(), "-n", "600"});  // 9,600 rows of 5 KB
     for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("conversion " + std::to_string(run));
+        const bool toFile = run % 2 == 0;
+        ChildProcess conversion(COMPACT_CSV_EXE,
+                                {"-r", source.string(), toFile ? converted.string() : "-"});
+        std::this_thread::sleep_for(1ms * (5 + random() % 150));
+        conversion.sendSignal(SIGKILL);
+        conversion.wait(deadline);
+        std::string csv;
+        EXPECT_TRUE(eventually(
+            [&] { return endsWhole(csv = toFile ? readFile(converted) : conversion.out()); },
+            2000ms))
+            << csv.size() << " bytes end inside a row";
+    }
+
+    const std::string large = numberedFrame(1, 16, 240, 3);  // about 58 KB, rows of every column
+    const fs::path capture = dir / "killed.pcapng", csv = dir / "killed.csv";
+    for (int run = 0; run < 10; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        const auto receiver = start({"-w", capture.string(), (dir / "killed.csv").string()});
+        const auto receiver = start({"-w", capture.string(), csv.string()});
         const auto killAt = std::chrono::steady_clock::now() + 1ms * (random() % 1500);
         while (std::chrono::steady_clock::now() < killAt) {
             sender.send(port, large);
@@ -119,11 +141,15 @@ TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRowsAndBlocks) {
         }
         ASSERT_TRUE(receiver->sendSignal(SIGKILL));
         receiver->wait(deadline);
-        framesIn(readFile(dir / "killed.csv"));
-        compact::PcapReader reader(capture.string());
-        while (reader.next()) {
-        }
-        EXPECT_EQ(reader.readError(), "");
+        const auto captureReads = [&] {
+            compact::PcapReader reader(capture.string());
+            while (reader.next()) {
+            }
+            return reader.readError();
+        };
+        eventually([&] { return endsWhole(readFile(csv)) && captureReads().empty(); }, 2000ms);
+        framesIn(readFile(csv));
+        EXPECT_EQ(captureReads(), "");
     }
 }
 
