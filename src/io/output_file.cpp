@@ -70,7 +70,7 @@ OutputFile::OutputFile(int descriptor, std::string path, bool ownsFd)
         floor = appending ? info.st_size : std::max<off_t>(::lseek(fd, 0, SEEK_CUR), 0);
         written = wholeEnd = checkedAt = floor;
         keeperSlot = tail_keeper::watch(fd);
-        tail_keeper::expect(keeperSlot, floor, -1);
+        tail_keeper::expect(keeperSlot, floor, floor, true);
     }
 }
 
@@ -146,6 +146,7 @@ bool OutputFile::writeSome(std::string_view& text, Clock::time_point& lastProgre
             if (::ftruncate(fd, to) == 0) {
                 ::lseek(fd, to, SEEK_SET);
                 written = to;
+                tail_keeper::expect(keeperSlot, to, to, true);
             }
         }
         return fail(error);
@@ -165,24 +166,27 @@ bool OutputFile::restartIfEmptied() {
     written = wholeEnd = checkedAt = info.st_size;
     if (!restartText) return true;
     const std::string text = restartText();
-    tail_keeper::expect(keeperSlot, written, written + static_cast<off_t>(text.size()));
+    tail_keeper::expect(keeperSlot, written, written + static_cast<off_t>(text.size()), true);
     std::string_view start = text;
     auto lastProgress = Clock::now();
     while (!start.empty())
         if (!writeSome(start, lastProgress)) return false;
     wholeEnd = written;
+    tail_keeper::expect(keeperSlot, wholeEnd, written, true);
     return true;
 }
 
 bool OutputFile::write(std::string_view text, bool endsRecord) {
     if (!failure.empty()) return false;
     if (regular && owned && !filePath.empty() && !restartIfEmptied()) return false;
-    tail_keeper::expect(keeperSlot, wholeEnd,
-                        endsRecord ? written + static_cast<off_t>(text.size()) : -1);
+    tail_keeper::expect(keeperSlot, wholeEnd, written + static_cast<off_t>(text.size()),
+                        endsRecord);
     auto lastProgress = Clock::now();
     while (!text.empty())
         if (!writeSome(text, lastProgress)) return false;
     if (endsRecord) wholeEnd = written;
+    // Done: until the next write only the piece of an unfinished record may be cut.
+    tail_keeper::expect(keeperSlot, wholeEnd, written, endsRecord);
     return true;
 }
 
@@ -258,7 +262,7 @@ OutputFile::PathState OutputFile::recreate(bool removed, uint64_t records) {
         if (copied) start.append(tail.data(), tail.size());
     }
     const int nextSlot = tail_keeper::watch(next);
-    tail_keeper::expect(nextSlot, 0, static_cast<off_t>(start.size()));
+    tail_keeper::expect(nextSlot, 0, static_cast<off_t>(start.size()), true);
     const int error = writeAll(next, start);
     if (error != 0) {
         ::ftruncate(next, 0);

@@ -35,9 +35,11 @@ constexpr int64_t leaveAlone = std::numeric_limits<int64_t>::max();
 // One file's ends, written by the run before each write and read by the keeper after the run died.
 struct Slot {
     std::atomic<int64_t> wholeEnd{leaveAlone};
-    std::atomic<int64_t> recordEnd{-1};
+    std::atomic<int64_t> writeEnd{0};
+    std::atomic<bool> endsRecord{true};
 };
-static_assert(std::atomic<int64_t>::is_always_lock_free, "the table is shared between processes");
+static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the table is shared between processes");
 
 enum class Op : uint32_t { watch, release, finish };
 struct Message {
@@ -77,11 +79,13 @@ void cutBack(const int (&files)[slotCount], const Slot* table) {
     for (int slot = 0; slot < slotCount; ++slot) {
         if (files[slot] < 0) continue;
         const int64_t whole = table[slot].wholeEnd.load();
-        const int64_t record = table[slot].recordEnd.load();
+        const int64_t end = table[slot].writeEnd.load();
         struct stat info {};
         if (::fstat(files[slot], &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        // Shorter than the whole end: another program emptied the file; it is not ours to cut.
-        if (info.st_size > whole && info.st_size != record) ::ftruncate(files[slot], whole);
+        // Only the last write's bytes are cut: a file shorter than the whole end was emptied by
+        // another program, and what lies past the write's end another program appended.
+        const bool cut = info.st_size < end || (info.st_size == end && !table[slot].endsRecord);
+        if (info.st_size > whole && cut) ::ftruncate(files[slot], whole);
     }
 }
 
@@ -207,19 +211,19 @@ int watch(int fd) {
     const auto free = std::find(std::begin(s.used), std::end(s.used), false);
     if (free == std::end(s.used)) return -1;
     const auto slot = static_cast<int>(free - std::begin(s.used));
-    s.table[slot].recordEnd.store(-1);
     s.table[slot].wholeEnd.store(leaveAlone);
     if (!send(s, Op::watch, slot, fd)) return -1;
     s.used[slot] = true;
     return slot;
 }
 
-void expect(int slot, off_t wholeEnd, off_t recordEnd) {
+void expect(int slot, off_t wholeEnd, off_t writeEnd, bool endsRecord) {
     // Only the owner of the slot writes it: no lock. The table outlives every slot.
     Slot* table = state().table;
     if (slot < 0 || table == nullptr) return;
-    table[slot].recordEnd.store(recordEnd);
     table[slot].wholeEnd.store(wholeEnd);
+    table[slot].writeEnd.store(writeEnd);
+    table[slot].endsRecord.store(endsRecord);
 }
 
 void release(int slot) {

@@ -20,10 +20,11 @@ bool start();
 // Watches a regular file from now on. Returns the slot to pass below, or -1 when there is no
 // keeper or no free slot (the file is then not watched).
 int watch(int fd);
-// Before a write: the file's last whole record ends at `wholeEnd`, and the file will end at
-// `recordEnd` when the write completes a record (-1 when it does not). A file found at either end
-// is left as it is.
-void expect(int slot, off_t wholeEnd, off_t recordEnd);
+// Before a write: the file's last whole record ends at `wholeEnd`, and the write will end the file
+// at `writeEnd`, at the end of a record or not (`endsRecord`). After a kill, a file that ends past
+// `wholeEnd` and short of `writeEnd`, or at `writeEnd` inside a record, is cut back to `wholeEnd`;
+// any other end is left alone (what another program appended after the write included).
+void expect(int slot, off_t wholeEnd, off_t writeEnd, bool endsRecord);
 // The file is closed or given up: the keeper lets go of it. -1 is ignored.
 void release(int slot);
 // The run ends normally: the keeper exits without touching any file, and is waited for briefly.

@@ -1,15 +1,22 @@
 // Tests of the output file's rules when other programs act on its path: a removed file comes back
 // with the records written since the previous check, a renamed one keeps its records, a file that
 // another program put at the path is never written into, a file emptied by another program starts
-// again with its restart text, and existing captures are never overwritten.
+// again with its restart text, existing captures are never overwritten, and a process killed in
+// the middle of a write leaves whole records only.
 #include "io/output_file.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "io/tail_keeper.h"
 #include "support/files.h"
+#include "support/process.h"
 
 namespace {
 
@@ -85,6 +92,48 @@ TEST(OutputFile, RefusesToOverwriteACapture) {
               nullptr);
     EXPECT_FALSE(isCapture);
     EXPECT_EQ(readFile(dir / "text"), "");
+}
+
+// A process killed between two pieces of a record: its keeper cuts that record back, and leaves
+// alone what other programs did to its files (appended after its last write, emptied a file,
+// appended to a file it had closed).
+TEST(OutputFile, AKilledProcessLeavesWholeRecordsOnly) {
+    const testing_support::ScratchDir dir;
+    const fs::path cut = dir / "cut", appended = dir / "appended", emptied = dir / "emptied",
+                   closed = dir / "closed";
+    // The keeper outlives the process that started it: this one takes it in, to wait for its end.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        compact::tail_keeper::start();
+        bool isCapture = false;
+        std::unique_ptr<compact::OutputFile> files[4];
+        const fs::path* paths[4] = {&cut, &appended, &emptied, &closed};
+        for (int i = 0; i < 4; ++i) {
+            files[i] =
+                compact::OutputFile::create(paths[i]->string(), Existing::Truncate, isCapture);
+            files[i]->write("h\nr1\n", true);
+        }
+        files[0]->write("r2,", false);
+        files[1]->write("r2\n", true);
+        std::ofstream(appended, std::ios::app) << "other,";
+        fs::resize_file(emptied, 0);
+        std::ofstream(emptied, std::ios::app) << "x,";
+        files[3]->close();
+        std::ofstream(closed, std::ios::app) << "y,";
+        kill(getpid(), SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(testing_support::eventually([] { return waitpid(-1, nullptr, WNOHANG) == -1; },
+                                            std::chrono::seconds(10)))
+        << "the keeper did not end";
+    EXPECT_EQ(readFile(cut), "h\nr1\n");
+    EXPECT_EQ(readFile(appended), "h\nr1\nr2\nother,");
+    EXPECT_EQ(readFile(emptied), "x,");
+    EXPECT_EQ(readFile(closed), "h\nr1\ny,");
 }
 
 }  // namespace
