@@ -124,8 +124,7 @@ TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRowsAndBlocks) {
         conversion.wait(deadline);
         std::string csv;
         EXPECT_TRUE(eventually(
-            [&] { return endsWhole(csv = toFile ? readFile(converted) : conversion.out()); },
-            2000ms))
+            [&] { return endsWhole(csv = toFile ? readFile(converted) : conversion.out()); }, 10s))
             << csv.size() << " bytes end inside a row";
     }
 
@@ -147,7 +146,7 @@ TEST_F(Recording, KilledAtRandomMomentsLeavesOnlyWholeRowsAndBlocks) {
             }
             return reader.readError();
         };
-        eventually([&] { return endsWhole(readFile(csv)) && captureReads().empty(); }, 2000ms);
+        eventually([&] { return endsWhole(readFile(csv)) && captureReads().empty(); }, 10s);
         framesIn(readFile(csv));
         EXPECT_EQ(captureReads(), "");
     }
