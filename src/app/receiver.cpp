@@ -366,17 +366,15 @@ int runReceiver(int argc, const char** argv) {
         const cxxopts::ParseResult& arguments = *parsed;
         const CompactCSV::Options settings = processArguments(arguments);
         const size_t queueBytes = checkedQueueBytes(arguments);
-        if (arguments["describe"].as<bool>()) {
-            SigINT::instance();
-            return runDescription(arguments, settings, queueBytes);
-        }
+        const bool describe = arguments["describe"].as<bool>();
         // A run killed in the middle of a write leaves its files with whole records only: the
         // keeper, started before any other thread, cuts them back. A run that ends normally lets
-        // it go.
-        compact::tail_keeper::start();
+        // it go. A description writes no file.
+        if (!describe) compact::tail_keeper::start();
         const KeeperFinish finishKeeper;
         // The stop signals are handled from here on, before any output file is truncated.
         SigINT::instance();
+        if (describe) return runDescription(arguments, settings, queueBytes);
         if (arguments.count("pcap") != 0) return runConversion(arguments, settings, closed);
         return runLive(arguments, settings, closed, queueBytes);
     } catch (const std::exception& error) {

@@ -219,8 +219,8 @@ int watch(int fd) {
 
 void expect(int slot, off_t wholeEnd, off_t writeEnd, bool endsRecord) {
     // Only the owner of the slot writes it: no lock. The table outlives every slot.
+    if (slot < 0) return;  // unwatched: a pipe, a terminal, or no keeper
     Slot* table = state().table;
-    if (slot < 0 || table == nullptr) return;
     table[slot].wholeEnd.store(wholeEnd);
     table[slot].writeEnd.store(writeEnd);
     table[slot].endsRecord.store(endsRecord);
